@@ -98,6 +98,8 @@ private:
 
 using DbRows = std::vector<DbRow>;
 
+struct PreparedStatement;
+
 enum class TransactionMode {
     Default,       // the settings database
     ReadCommitted, // the event database: read_committed, rec_version, nowait
@@ -141,8 +143,12 @@ public:
 
     int cachedStatements() const;
 
-private:
     struct Impl;
+
+private:
+    PreparedStatement& statementFor(const QString& sql, std::unique_ptr<PreparedStatement>& own);
+    void forEachIn(PreparedStatement& s, const std::function<bool(const DbRow&)>& row);
+
     std::unique_ptr<Impl> d_;
     TransactionMode mode_;
     QString file_;

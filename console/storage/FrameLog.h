@@ -31,6 +31,8 @@ private:
     DbConnection& db_;
     QSet<QString> tables_;
     bool known_ = false;
+    QString insertTable_;
+    QString insertSql_;
 };
 
 } // namespace kelcon

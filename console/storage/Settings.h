@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace kelcon {
@@ -41,8 +42,25 @@ public:
 
     QString fileName() const { return file_; }
 
+    // Keeps the file attached for a run of accesses (start-up reads some twenty settings in a
+    // row, and each attach of a file costs tens of milliseconds); every access still commits.
+    class Batch {
+    public:
+        explicit Batch(SettingsStore& store);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        SettingsStore& store_;
+        std::unique_ptr<DbConnection> db_;
+    };
+
 private:
+    template <class F> auto access(F&& f);
+
     QString file_;
+    DbConnection* batch_ = nullptr;
 };
 
 // One serial bridge from com1_param/com2_param: the serial port's settings as indexes into the
@@ -59,8 +77,9 @@ struct TComParam {
 // Character 1 is "1" for on; characters 2-5 the four indexes; the rest the TCP port. Baud indexes
 // 10-15 are written as one hex digit "A"-"F" so the later fields keep their places.
 QString formatComParam(const TComParam& p);
-// Empty when the value is not of that form; `error` then says what is wrong.
-std::optional<TComParam> parseComParam(const QString& value, QString* error = nullptr);
+// A field that is not of that form takes its default (the port: `defaultPort`) and `error`, when
+// given, names the fields that were wrong; it is left empty for a good value.
+TComParam parseComParam(const QString& value, quint16 defaultPort, QString* error = nullptr);
 
 // What start-up loads into the main window's state; the caller applies it to the sockets and the
 // serial ports (nothing here opens a port).
