@@ -110,6 +110,11 @@ TEST(AlarmText, TypeTextsOfEveryBitAndHostileCodes)
         EXPECT_EQ(TypeAlarmText(type, -1, 0xFF), QStringLiteral(" "));
     }
     EXPECT_EQ(TypeAlarmText(24, 0, 0xFF), QStringLiteral(" "));
+
+    // A length nibble above 8 reads no further than data byte 7: four words, none lost, none made up.
+    TCanFrame f = frame(8, kAlarmReport, {0, 0x01, 1, 0x01, 2, 0x01, 3, 0x01});
+    f.len = 0x0F;
+    EXPECT_EQ(AlarmText(f, 0, {}).text.count(QStringLiteral("Авария")), 4);
 }
 
 TEST(AlarmText, RegisterIsAskedOnlyForAnAlarmLine)
