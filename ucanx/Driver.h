@@ -4,10 +4,12 @@
 #include <functional>
 #include <memory>
 
-#if defined(_WIN32)
+#if !defined(_WIN32)
+#define UCANX_INTERNAL_API __attribute__((visibility("default")))
+#elif defined(UCANX_BUILDING)
 #define UCANX_INTERNAL_API __declspec(dllexport)
 #else
-#define UCANX_INTERNAL_API __attribute__((visibility("default")))
+#define UCANX_INTERNAL_API __declspec(dllimport)
 #endif
 
 namespace ucanx {

@@ -116,7 +116,6 @@ QCanBusFrame frameFromRecord(const std::uint8_t* record) {
 }
 
 std::unique_ptr<EmulatedAdapter> EmulatedAdapter::open(const ChannelTarget& target) {
-    ensureApplication();
     QString error;
     std::unique_ptr<QCanBusDevice> device(
         QCanBus::instance()->createDevice(target.plugin, target.interface, &error));

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
