@@ -17,7 +17,8 @@ constexpr Code kServerCodes[] = {
 };
 
 constexpr Code kClientCodes[] = {
-    Code::QTP, Code::QTZ, Code::QRT, Code::QDT, Code::QTT, Code::QNW, Code::CAN, Code::QSA, Code::SDP, Code::SNM,
+    Code::QTP, Code::QTZ, Code::QRT, Code::QDT, Code::QTT,
+    Code::QNW, Code::CAN, Code::QSA, Code::SDP, Code::SNM,
 };
 
 Cut needMore(Code code, qsizetype length, std::optional<UzelIdent> node = std::nullopt)

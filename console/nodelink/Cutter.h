@@ -76,7 +76,7 @@ struct Received {
     CutStatus status = CutStatus::NeedMore;
     Code code = Code::None;
     QByteArrayView message;
-    qsizetype needed = 0;           // NeedMore: see Cut::length
+    qsizetype needed = 0;          // NeedMore: see Cut::length
     std::optional<UzelIdent> node; // NeedMore on an "RDC" header: see Cut::node
 };
 

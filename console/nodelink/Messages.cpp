@@ -256,7 +256,8 @@ SdpRecord makeSdpRecord(std::uint8_t code, std::uint8_t channel, float value, QB
     return r;
 }
 
-QByteArray buildSdp(UzelIdent node, std::uint16_t tag, const QDateTime& stamp, std::span<const SdpRecord> sensors)
+QByteArray buildSdp(UzelIdent node, std::uint16_t tag, const QDateTime& stamp,
+                    std::span<const SdpRecord> sensors)
 {
     sensors = sensors.first(std::min<std::size_t>(sensors.size(), 9)); // the count is one decimal digit
     QByteArray out = start(Code::SDP, kSdpHeaderSize + kSdpRecordSize * qsizetype(sensors.size()));
@@ -349,8 +350,8 @@ std::array<std::uint8_t, 6> timeSyncData(const QDateTime& t)
 {
     const QDate d = t.date();
     const QTime tm = t.time();
-    return {bcd(tm.minute()), bcd(tm.hour()), std::uint8_t(d.dayOfWeek() - 1), std::uint8_t(d.day()),
-            std::uint8_t(d.month()), std::uint8_t(d.year() % 100)};
+    return {bcd(tm.minute()),      bcd(tm.hour()),          std::uint8_t(d.dayOfWeek() - 1),
+            std::uint8_t(d.day()), std::uint8_t(d.month()), std::uint8_t(d.year() % 100)};
 }
 
 } // namespace kelcon

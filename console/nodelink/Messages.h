@@ -16,6 +16,7 @@
 namespace kelcon {
 
 // Every message starts with one of these three-letter codes; the code alone decides the layout.
+// clang-format off
 enum class Code : std::uint8_t {
     None,
     // console -> server
@@ -27,6 +28,7 @@ enum class Code : std::uint8_t {
     // server -> console (besides the relayed CAN and SDP)
     QTP, QTZ, QNW, QRT, QDT, QSA, QTT,
 };
+// clang-format on
 
 QByteArrayView codeText(Code code); // the three letters; empty for Code::None
 
@@ -37,7 +39,7 @@ constexpr int kListenPort = 4462;
 constexpr int kMaxFrameData = 8;
 constexpr qsizetype kCpmMinSize = 13;
 constexpr qsizetype kCpmMaxSize = kCpmMinSize + kMaxFrameData;
-constexpr qsizetype kReplyHeaderSize = 7;  // code + payload length word
+constexpr qsizetype kReplyHeaderSize = 7; // code + payload length word
 constexpr qsizetype kGreetingNameSize = 20;
 constexpr qsizetype kRdcHeaderSize = 13;
 constexpr qsizetype kRdcRecordSize = 38;
@@ -98,7 +100,8 @@ struct SdpRecord {
     TCanFrame frame() const;
 };
 SdpRecord makeSdpRecord(std::uint8_t code, std::uint8_t channel, float value, QByteArrayView name);
-QByteArray buildSdp(UzelIdent node, std::uint16_t tag, const QDateTime& stamp, std::span<const SdpRecord> sensors);
+QByteArray buildSdp(UzelIdent node, std::uint16_t tag, const QDateTime& stamp,
+                    std::span<const SdpRecord> sensors);
 QByteArray buildRc(TunnelLine line, UzelIdent node, QByteArrayView data); // at most 255 bytes of data
 
 // --- server -> console ---
@@ -108,8 +111,8 @@ QByteArray buildReply(Code code, QByteArrayView payload);
 template <WireRecord T>
 QByteArray buildRecordReply(Code code, std::span<const T> records)
 {
-    return buildReply(code, QByteArrayView(reinterpret_cast<const char*>(records.data()),
-                                           qsizetype(records.size_bytes())));
+    return buildReply(
+        code, QByteArrayView(reinterpret_cast<const char*>(records.data()), qsizetype(records.size_bytes())));
 }
 // The alarm log as stored, or the "no alarms" text when the node has no log file.
 QByteArray buildAlarmLogReply(const std::optional<QByteArray>& logFile);

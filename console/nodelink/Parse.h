@@ -80,8 +80,8 @@ std::optional<RdcMessage> parseRdc(QByteArrayView msg);
 
 struct SapMessage {
     UzelIdent node = 0;
-    char state = 0; // '1' raised
-    char kind = 0;  // '8' supply power, 'F' operating-mode command, other: plain alarm with text
+    char state = 0;  // '1' raised
+    char kind = 0;   // '8' supply power, 'F' operating-mode command, other: plain alarm with text
     QByteArray text; // Windows-1251, up to the first zero byte, at most 21 bytes
 
     bool raised() const { return state == '1'; }

@@ -72,8 +72,10 @@ TEST(Messages, BinaryLayouts)
 
 TEST(Messages, Greetings)
 {
-    EXPECT_EQ(buildConsoleGreeting(QStringLiteral("Dispetch")), QByteArray("SNU00000000Dispetch            "));
-    EXPECT_EQ(buildConsoleGreeting(QStringLiteral("Fifteen-letters")), QByteArray("SNU00000000Fifteen-le          "));
+    EXPECT_EQ(buildConsoleGreeting(QStringLiteral("Dispetch")),
+              QByteArray("SNU00000000Dispetch            "));
+    EXPECT_EQ(buildConsoleGreeting(QStringLiteral("Fifteen-letters")),
+              QByteArray("SNU00000000Fifteen-le          "));
     EXPECT_EQ(buildConsoleGreeting(QString()), QByteArray("SNU00000000") + QByteArray(20, ' '));
 
     const QByteArray gsm = buildGreeting(0x0A1B2C3D, QStringLiteral("Котельная 5"));
@@ -207,7 +209,8 @@ TEST(Messages, TowardsGsmNode)
     f.ident = 0x80A00084u;
     f.len = 2;
     f.data = {0xAA, 0xBB, 0xCC, 0, 0, 0, 0, 0};
-    EXPECT_EQ(buildSrc(f), QByteArray("SRC") + bytes({0x84, 0x00, 0xA8, 0x80, 2, 0xAA, 0xBB, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(buildSrc(f),
+              QByteArray("SRC") + bytes({0x84, 0x00, 0xA8, 0x80, 2, 0xAA, 0xBB, 0, 0, 0, 0, 0, 0}));
     f.len = 0x40;
     EXPECT_EQ(buildSrc(f), QByteArray("SRC") + bytes({0x84, 0x00, 0xA8, 0x80, 0x40, 0, 0, 0, 0, 0, 0, 0, 0}));
 
@@ -293,10 +296,12 @@ TEST(Scrambling, Acceptance)
     const Case cases[] = {
         {"equal passwords", "Secret-1", "Secret-1", true, settingsWrite, increase, true, true},
         {"one character differs", "Secret-1", "Secret-2", true, settingsWrite, increase, false, false},
-        {"receiver password one character longer", "Secret-1", "Secret-12", true, settingsWrite, increase, false, false},
+        {"receiver password one character longer", "Secret-1", "Secret-12", true, settingsWrite, increase,
+         false, false},
         {"both empty", "", "", true, settingsWrite, increase, true, true},
         {"receiver has none", "Secret-1", "", true, settingsWrite, increase, false, false},
-        {"changes disabled on the receiver", "Secret-1", "Secret-1", false, settingsWrite, increase, false, false},
+        {"changes disabled on the receiver", "Secret-1", "Secret-1", false, settingsWrite, increase, false,
+         false},
         {"decrease is a step change", "pw", "pw", true, settingsWrite, 0x80A80182u, true, true},
         {"reset all alarms is a step change", "pw", "pw", true, settingsWrite, 0x80A8E086u, true, true},
         {"operation 3 is not a step change", "pw", "pw", true, settingsWrite, 0x80000003u, true, false},
@@ -304,8 +309,8 @@ TEST(Scrambling, Acceptance)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto cpm = verifyCpm(buildCpm(-5, c.cpmWord, span(data), c.senderPassword), c.receiverPassword,
-                                   c.enabled);
+        const auto cpm =
+            verifyCpm(buildCpm(-5, c.cpmWord, span(data), c.senderPassword), c.receiverPassword, c.enabled);
         const auto zpc = verifyZpc(buildZpc(-5, c.zpcWord, c.senderPassword), c.receiverPassword, c.enabled);
         ASSERT_EQ(cpm.has_value(), c.cpmAccepted);
         ASSERT_EQ(zpc.has_value(), c.zpcAccepted);

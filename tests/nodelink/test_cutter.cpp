@@ -62,7 +62,8 @@ std::vector<Built> serverMessages()
         {"CAN with data", buildCan(3, 0x00A8F089u, kSpan), Code::CAN},
         {"CAN without data", buildCan(0, 0x80A80084u, {}), Code::CAN},
         {"CPM", buildCpm(0, 0x00A8A080u, kSpan, "pw"), Code::CPM},
-        {"CPM with eight bytes", buildCpm(0, 0x00A8A080u, Bytes(std::vector<std::uint8_t>(8, 7)), "pw"), Code::CPM},
+        {"CPM with eight bytes", buildCpm(0, 0x00A8A080u, Bytes(std::vector<std::uint8_t>(8, 7)), "pw"),
+         Code::CPM},
         {"GTT", buildGtt(1, 2, 3), Code::GTT},
         {"GRT", buildGrt(0, 1.0, 2.0, 0x8008FF09u, 32), Code::GRT},
         {"GDT", buildGdt(0, 1.0, 2.0, kSensorIdent, 258), Code::GDT},
@@ -308,7 +309,8 @@ TEST(Cutter, InvalidLengthsDropOneByte)
         EXPECT_EQ(cut.length, 1);
         // The receiver goes on past the bad head and finds the next message.
         const QByteArray next = c.server ? buildSnm(0x1F) : buildQtt(1, 2, 3);
-        const auto events = c.server ? feed<ServerReceiver>({c.head + next}) : feed<ClientReceiver>({c.head + next});
+        const auto events =
+            c.server ? feed<ServerReceiver>({c.head + next}) : feed<ClientReceiver>({c.head + next});
         ASSERT_FALSE(events.empty());
         EXPECT_EQ(events.back().bytes, next);
     }
@@ -326,8 +328,9 @@ TEST(Cutter, ImpossibleReplyLengthClosesTheClient)
         out.append(reinterpret_cast<const char*>(&length), 4);
         return out;
     };
-    for (const QByteArray& bad : {reply(Code::QRT, -1), reply(Code::QSA, std::numeric_limits<std::int32_t>::min()),
-                                  reply(Code::QTP, std::int32_t(kMaxReplyPayload + 1))}) {
+    for (const QByteArray& bad :
+         {reply(Code::QRT, -1), reply(Code::QSA, std::numeric_limits<std::int32_t>::min()),
+          reply(Code::QTP, std::int32_t(kMaxReplyPayload + 1))}) {
         EXPECT_EQ(cutClientMessage(bad).status, CutStatus::BadLength);
         ClientReceiver c;
         c.append(buildQtt(1, 2, 3) + bad);
