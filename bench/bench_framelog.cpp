@@ -17,8 +17,7 @@ using namespace kelcon;
 namespace {
 
 // Frames arrive at 1,000 a second; `rowsPerCommit` rows go in one transaction.
-void appendFrames(benchmark::State& state)
-{
+void appendFrames(benchmark::State& state) {
     const auto rowsPerCommit = state.range(0);
     QTemporaryDir dir;
     DbConnection db(TransactionMode::ReadCommitted);

@@ -5,29 +5,25 @@
 namespace kelcon {
 
 CommitScheduler::CommitScheduler(std::function<void()> commit, int intervalMs, QObject* parent)
-    : QObject(parent), commit_(std::move(commit))
-{
+    : QObject(parent), commit_(std::move(commit)) {
     timer_.setSingleShot(true);
     timer_.setInterval(intervalMs);
     connect(&timer_, &QTimer::timeout, this, &CommitScheduler::fire);
 }
 
-void CommitScheduler::markDirty()
-{
+void CommitScheduler::markDirty() {
     dirty_ = true;
     if (!timer_.isActive())
         timer_.start();
 }
 
-void CommitScheduler::commitNow()
-{
+void CommitScheduler::commitNow() {
     timer_.stop();
     dirty_ = false;
     commit_();
 }
 
-void CommitScheduler::fire()
-{
+void CommitScheduler::fire() {
     if (!dirty_)
         return;
     dirty_ = false;

@@ -21,16 +21,16 @@ namespace {
 // itself reports a value too long for its column ("string truncation") instead of our cutting it.
 constexpr unsigned kTextParamBytes = 4000;
 
-IMaster* master()
-{
+IMaster* master() {
     static IMaster* m = fb_get_master_interface();
     return m;
 }
 
-IUtil* util() { return master()->getUtilInterface(); }
+IUtil* util() {
+    return master()->getUtilInterface();
+}
 
-QString statusText(const IStatus* status)
-{
+QString statusText(const IStatus* status) {
     char buf[2048];
     util()->formatStatus(buf, sizeof buf, const_cast<IStatus*>(status));
     return QString::fromLocal8Bit(buf).trimmed();
@@ -47,8 +47,7 @@ private:
     ThrowStatusWrapper status_;
 };
 
-template <class F> auto guarded(F&& f) -> decltype(f(std::declval<ThrowStatusWrapper*>()))
-{
+template <class F> auto guarded(F&& f) -> decltype(f(std::declval<ThrowStatusWrapper*>())) {
     Status st;
     try {
         return f(&st);
@@ -66,8 +65,7 @@ struct Field {
     unsigned nullOffset = 0;
 };
 
-std::vector<Field> describe(IMessageMetadata* meta, ThrowStatusWrapper* st)
-{
+std::vector<Field> describe(IMessageMetadata* meta, ThrowStatusWrapper* st) {
     std::vector<Field> fields;
     if (!meta)
         return fields;
@@ -87,16 +85,16 @@ std::vector<Field> describe(IMessageMetadata* meta, ThrowStatusWrapper* st)
     return fields;
 }
 
-template <class T> void put(unsigned char* buf, const Field& f, T v) { std::memcpy(buf + f.offset, &v, sizeof v); }
-template <class T> T get(const unsigned char* buf, const Field& f)
-{
+template <class T> void put(unsigned char* buf, const Field& f, T v) {
+    std::memcpy(buf + f.offset, &v, sizeof v);
+}
+template <class T> T get(const unsigned char* buf, const Field& f) {
     T v;
     std::memcpy(&v, buf + f.offset, sizeof v);
     return v;
 }
 
-ISC_TIMESTAMP encodeTimestamp(const QDateTime& value)
-{
+ISC_TIMESTAMP encodeTimestamp(const QDateTime& value) {
     const QDateTime t = value.toLocalTime();
     const QDate d = t.date();
     const QTime tm = t.time();
@@ -107,22 +105,19 @@ ISC_TIMESTAMP encodeTimestamp(const QDateTime& value)
     return ts;
 }
 
-QDate decodeDate(ISC_DATE date)
-{
+QDate decodeDate(ISC_DATE date) {
     unsigned y = 0, m = 0, d = 0;
     util()->decodeDate(date, &y, &m, &d);
     return QDate(int(y), int(m), int(d));
 }
 
-QTime decodeTime(ISC_TIME time)
-{
+QTime decodeTime(ISC_TIME time) {
     unsigned h = 0, mi = 0, s = 0, frac = 0;
     util()->decodeTime(time, &h, &mi, &s, &frac);
     return QTime(int(h), int(mi), int(s), int(frac / 10));
 }
 
-void bindOne(unsigned char* buf, const Field& f, const DbValue& v)
-{
+void bindOne(unsigned char* buf, const Field& f, const DbValue& v) {
     const auto bad = [&](const char* what) {
         return DbError(QStringLiteral("Parameter :%1: %2").arg(f.name, QLatin1String(what)));
     };
@@ -141,15 +136,18 @@ void bindOne(unsigned char* buf, const Field& f, const DbValue& v)
     };
     switch (f.type) {
     case SQL_SHORT:
-        put(buf, f, std::int16_t(integer(std::numeric_limits<std::int16_t>::min(),
-                                         std::numeric_limits<std::int16_t>::max())));
+        put(buf, f,
+            std::int16_t(
+                integer(std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max())));
         break;
     case SQL_LONG:
-        put(buf, f, std::int32_t(integer(std::numeric_limits<std::int32_t>::min(),
-                                         std::numeric_limits<std::int32_t>::max())));
+        put(buf, f,
+            std::int32_t(
+                integer(std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max())));
         break;
     case SQL_INT64:
-        put(buf, f, std::int64_t(integer(std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max())));
+        put(buf, f,
+            std::int64_t(integer(std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max())));
         break;
     case SQL_DOUBLE:
     case SQL_D_FLOAT:
@@ -188,8 +186,7 @@ void bindOne(unsigned char* buf, const Field& f, const DbValue& v)
     }
 }
 
-DbValue readOne(const unsigned char* buf, const Field& f)
-{
+DbValue readOne(const unsigned char* buf, const Field& f) {
     if (*reinterpret_cast<const short*>(buf + f.nullOffset) != 0)
         return {};
     const auto scaled = [&](qint64 x) -> DbValue {
@@ -240,8 +237,7 @@ DbValue readOne(const unsigned char* buf, const Field& f)
 
 DbError::DbError(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
 
-qint64 DbValue::toInt64() const
-{
+qint64 DbValue::toInt64() const {
     if (isNull())
         return 0;
     if (auto p = std::get_if<qint64>(&v_))
@@ -251,8 +247,7 @@ qint64 DbValue::toInt64() const
     throw DbError(QStringLiteral("Value is not a number"));
 }
 
-double DbValue::toDouble() const
-{
+double DbValue::toDouble() const {
     if (isNull())
         return 0;
     if (auto p = std::get_if<double>(&v_))
@@ -262,8 +257,7 @@ double DbValue::toDouble() const
     throw DbError(QStringLiteral("Value is not a number"));
 }
 
-QDateTime DbValue::toDateTime() const
-{
+QDateTime DbValue::toDateTime() const {
     if (isNull())
         return {};
     if (auto p = std::get_if<QDateTime>(&v_))
@@ -271,8 +265,7 @@ QDateTime DbValue::toDateTime() const
     throw DbError(QStringLiteral("Value is not a date and time"));
 }
 
-QString DbValue::toString() const
-{
+QString DbValue::toString() const {
     if (isNull())
         return {};
     if (auto p = std::get_if<QString>(&v_))
@@ -284,8 +277,7 @@ QString DbValue::toString() const
     return std::get<QDateTime>(v_).toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
-DbParams& DbParams::set(const QString& name, const DbValue& value)
-{
+DbParams& DbParams::set(const QString& name, const DbValue& value) {
     for (auto& [n, v] : items_) {
         if (n.compare(name, Qt::CaseInsensitive) == 0) {
             v = value;
@@ -296,32 +288,28 @@ DbParams& DbParams::set(const QString& name, const DbValue& value)
     return *this;
 }
 
-const DbValue* DbParams::find(const QString& name) const
-{
+const DbValue* DbParams::find(const QString& name) const {
     for (const auto& [n, v] : items_)
         if (n.compare(name, Qt::CaseInsensitive) == 0)
             return &v;
     return nullptr;
 }
 
-int DbRow::indexOf(const QString& column) const
-{
+int DbRow::indexOf(const QString& column) const {
     for (int i = 0; i < columns_->size(); ++i)
         if (columns_->at(i).compare(column, Qt::CaseInsensitive) == 0)
             return i;
     return -1;
 }
 
-const DbValue& DbRow::value(const QString& column) const
-{
+const DbValue& DbRow::value(const QString& column) const {
     const int i = indexOf(column);
     if (i < 0)
         throw DbError(QStringLiteral("Column unknown: %1").arg(column));
     return values_[std::size_t(i)];
 }
 
-QString toPositionalSql(const QString& sql, QStringList* names)
-{
+QString toPositionalSql(const QString& sql, QStringList* names) {
     QString out;
     out.reserve(sql.size());
     const auto isNameChar = [](QChar c) { return c.isLetterOrNumber() || c == u'_' || c == u'$'; };
@@ -372,10 +360,11 @@ struct PreparedStatement {
     std::vector<unsigned char> outBuf;
     bool busy = false;
 
-    bool returnsRows() const { return type == isc_info_sql_stmt_select || type == isc_info_sql_stmt_select_for_upd; }
+    bool returnsRows() const {
+        return type == isc_info_sql_stmt_select || type == isc_info_sql_stmt_select_for_upd;
+    }
 
-    ~PreparedStatement()
-    {
+    ~PreparedStatement() {
         // Freeing can fail only when the attachment is gone; there is nothing left to clean then.
         CheckStatusWrapper st(master()->getStatus());
         if (stmt) {
@@ -396,8 +385,7 @@ struct DbConnection::Impl {
     ITransaction* tx = nullptr;
     std::unordered_map<QString, std::unique_ptr<PreparedStatement>> cache;
 
-    void dropAttachment()
-    {
+    void dropAttachment() {
         cache.clear();
         CheckStatusWrapper st(master()->getStatus());
         if (tx) {
@@ -419,8 +407,7 @@ struct DbConnection::Impl {
 
 namespace {
 
-QByteArray dpb(bool create)
-{
+QByteArray dpb(bool create) {
     return guarded([&](ThrowStatusWrapper* st) {
         IXpbBuilder* b = util()->getXpbBuilder(st, IXpbBuilder::DPB, nullptr, 0);
         b->insertString(st, isc_dpb_user_name, "SYSDBA");
@@ -441,8 +428,7 @@ QByteArray dpb(bool create)
 
 DbConnection::DbConnection(TransactionMode mode) : d_(std::make_unique<Impl>()), mode_(mode) {}
 
-DbConnection::~DbConnection()
-{
+DbConnection::~DbConnection() {
     try {
         close();
     } catch (const DbError&) {
@@ -450,8 +436,7 @@ DbConnection::~DbConnection()
     }
 }
 
-void DbConnection::create(const QString& file)
-{
+void DbConnection::create(const QString& file) {
     close();
     const QByteArray params = dpb(true);
     const QByteArray path = QFile::encodeName(file);
@@ -471,8 +456,7 @@ void DbConnection::create(const QString& file)
     file_ = file;
 }
 
-void DbConnection::open(const QString& file)
-{
+void DbConnection::open(const QString& file) {
     close();
     const QByteArray params = dpb(false);
     const QByteArray path = QFile::encodeName(file);
@@ -492,8 +476,7 @@ void DbConnection::open(const QString& file)
     file_ = file;
 }
 
-void DbConnection::close()
-{
+void DbConnection::close() {
     if (!d_->att)
         return;
     try {
@@ -514,20 +497,22 @@ void DbConnection::close()
     });
 }
 
-bool DbConnection::isOpen() const { return d_->att != nullptr; }
+bool DbConnection::isOpen() const {
+    return d_->att != nullptr;
+}
 
-bool DbConnection::inTransaction() const { return d_->tx != nullptr; }
+bool DbConnection::inTransaction() const {
+    return d_->tx != nullptr;
+}
 
-void DbConnection::commit()
-{
+void DbConnection::commit() {
     if (!d_->tx)
         return;
     guarded([&](ThrowStatusWrapper* st) { d_->tx->commit(st); });
     d_->tx = nullptr;
 }
 
-void DbConnection::rollback()
-{
+void DbConnection::rollback() {
     if (!d_->tx)
         return;
     ITransaction* tx = std::exchange(d_->tx, nullptr);
@@ -541,12 +526,13 @@ void DbConnection::rollback()
     });
 }
 
-int DbConnection::cachedStatements() const { return int(d_->cache.size()); }
+int DbConnection::cachedStatements() const {
+    return int(d_->cache.size());
+}
 
 namespace {
 
-ITransaction* startTransaction(IAttachment* att, TransactionMode mode)
-{
+ITransaction* startTransaction(IAttachment* att, TransactionMode mode) {
     return guarded([&](ThrowStatusWrapper* st) {
         if (mode == TransactionMode::Default)
             return att->startTransaction(st, 0, nullptr);
@@ -556,8 +542,7 @@ ITransaction* startTransaction(IAttachment* att, TransactionMode mode)
     });
 }
 
-std::unique_ptr<PreparedStatement> prepareStatement(IAttachment* att, ITransaction* tx, const QString& sql)
-{
+std::unique_ptr<PreparedStatement> prepareStatement(IAttachment* att, ITransaction* tx, const QString& sql) {
     auto s = std::make_unique<PreparedStatement>();
     const QByteArray text = toCp1251(toPositionalSql(sql, &s->paramNames));
     guarded([&](ThrowStatusWrapper* st) {
@@ -604,8 +589,7 @@ std::unique_ptr<PreparedStatement> prepareStatement(IAttachment* att, ITransacti
     return s;
 }
 
-void bindAll(PreparedStatement& s, const DbParams& params)
-{
+void bindAll(PreparedStatement& s, const DbParams& params) {
     std::fill(s.inBuf.begin(), s.inBuf.end(), 0);
     for (const Field& f : s.params) {
         const DbValue* v = params.find(f.name);
@@ -615,8 +599,7 @@ void bindAll(PreparedStatement& s, const DbParams& params)
     }
 }
 
-DbRow makeRow(const PreparedStatement& s)
-{
+DbRow makeRow(const PreparedStatement& s) {
     std::vector<DbValue> values;
     values.reserve(s.columns.size());
     for (const Field& f : s.columns)
@@ -628,8 +611,7 @@ DbRow makeRow(const PreparedStatement& s)
 
 // The cached statement for `sql` when it is free, otherwise a fresh one in `own` (DDL is never
 // kept: a kept statement would hold the tables it names).
-PreparedStatement& DbConnection::statementFor(const QString& sql, std::unique_ptr<PreparedStatement>& own)
-{
+PreparedStatement& DbConnection::statementFor(const QString& sql, std::unique_ptr<PreparedStatement>& own) {
     if (!d_->att)
         throw DbError(QStringLiteral("The database is not open"));
     if (!d_->tx) {
@@ -656,8 +638,7 @@ struct Busy {
 
 } // namespace
 
-std::uint64_t DbConnection::execute(const QString& sql, const DbParams& params)
-{
+std::uint64_t DbConnection::execute(const QString& sql, const DbParams& params) {
     std::unique_ptr<PreparedStatement> own;
     PreparedStatement& s = statementFor(sql, own);
     Busy busy(s);
@@ -673,8 +654,7 @@ std::uint64_t DbConnection::execute(const QString& sql, const DbParams& params)
     });
 }
 
-DbRows DbConnection::query(const QString& sql, const DbParams& params)
-{
+DbRows DbConnection::query(const QString& sql, const DbParams& params) {
     DbRows rows;
     forEach(sql, params, [&](const DbRow& r) {
         rows.push_back(r);
@@ -684,8 +664,7 @@ DbRows DbConnection::query(const QString& sql, const DbParams& params)
 }
 
 void DbConnection::forEach(const QString& sql, const DbParams& params,
-                           const std::function<bool(const DbRow&)>& row)
-{
+                           const std::function<bool(const DbRow&)>& row) {
     std::unique_ptr<PreparedStatement> own;
     PreparedStatement& s = statementFor(sql, own);
     Busy busy(s);
@@ -702,15 +681,13 @@ void DbConnection::forEach(const QString& sql, const DbParams& params,
     forEachIn(s, row);
 }
 
-void DbConnection::forEachIn(PreparedStatement& s, const std::function<bool(const DbRow&)>& row)
-{
+void DbConnection::forEachIn(PreparedStatement& s, const std::function<bool(const DbRow&)>& row) {
     IResultSet* rs = guarded([&](ThrowStatusWrapper* st) {
         return s.stmt->openCursor(st, d_->tx, s.inMeta, s.inBuf.data(), s.outMeta, 0);
     });
     struct Close {
         IResultSet* rs;
-        ~Close()
-        {
+        ~Close() {
             CheckStatusWrapper st(master()->getStatus());
             rs->close(&st);
             if (st.getState() & IStatus::STATE_ERRORS)
@@ -727,8 +704,7 @@ void DbConnection::forEachIn(PreparedStatement& s, const std::function<bool(cons
     }
 }
 
-QStringList DbConnection::userTables()
-{
+QStringList DbConnection::userTables() {
     QStringList names;
     forEach(QStringLiteral("select RDB$RELATION_NAME from RDB$RELATIONS "
                            "where coalesce(RDB$SYSTEM_FLAG, 0) = 0 and RDB$VIEW_BLR is null "
@@ -740,16 +716,14 @@ QStringList DbConnection::userTables()
     return names;
 }
 
-bool DbConnection::tableExists(const QString& name)
-{
+bool DbConnection::tableExists(const QString& name) {
     return !query(QStringLiteral("select 1 from RDB$RELATIONS where RDB$RELATION_NAME = :Name "
                                  "and coalesce(RDB$SYSTEM_FLAG, 0) = 0 and RDB$VIEW_BLR is null"),
                   {{QStringLiteral("Name"), name.toUpper()}})
                 .empty();
 }
 
-QStringList DbConnection::fields(const QString& table)
-{
+QStringList DbConnection::fields(const QString& table) {
     QStringList names;
     forEach(QStringLiteral("select RDB$FIELD_NAME from RDB$RELATION_FIELDS where RDB$RELATION_NAME = :Name "
                            "order by RDB$FIELD_POSITION"),
@@ -760,8 +734,7 @@ QStringList DbConnection::fields(const QString& table)
     return names;
 }
 
-bool DbConnection::indexExists(const QString& name)
-{
+bool DbConnection::indexExists(const QString& name) {
     return !query(QStringLiteral("select 1 from RDB$INDICES where RDB$INDEX_NAME = :Name"),
                   {{QStringLiteral("Name"), name.toUpper()}})
                 .empty();

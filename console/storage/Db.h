@@ -76,9 +76,7 @@ private:
 class DbRow {
 public:
     DbRow(std::shared_ptr<const QStringList> columns, std::vector<DbValue> values)
-        : columns_(std::move(columns)), values_(std::move(values))
-    {
-    }
+        : columns_(std::move(columns)), values_(std::move(values)) {}
     const DbValue& value(const QString& column) const; // DbError for an unknown column
     const DbValue& at(int index) const { return values_.at(std::size_t(index)); }
     bool has(const QString& column) const { return indexOf(column) >= 0; }
@@ -132,9 +130,9 @@ public:
     // Streams rows; the callback returns false to stop early.
     void forEach(const QString& sql, const DbParams& params, const std::function<bool(const DbRow&)>& row);
 
-    QStringList userTables();                   // upper case, without system tables and views
-    bool tableExists(const QString& name);      // asks the catalogue
-    QStringList fields(const QString& table);   // column names in their order
+    QStringList userTables();                 // upper case, without system tables and views
+    bool tableExists(const QString& name);    // asks the catalogue
+    QStringList fields(const QString& table); // column names in their order
     bool indexExists(const QString& name);
 
     // Called whenever a statement starts a new transaction, i.e. something became uncommitted;

@@ -2,23 +2,20 @@
 
 namespace kelcon {
 
-QString frameLogTableName(const QDate& date)
-{
+QString frameLogTableName(const QDate& date) {
     const int year = date.year();
     return QStringLiteral("CAN_%1%2")
         .arg(date.month(), 2, 10, QLatin1Char('0'))
         .arg(year > 2000 ? year - 2000 : year);
 }
 
-void FrameLog::reset()
-{
+void FrameLog::reset() {
     tables_.clear();
     known_ = false;
     insertTable_.clear();
 }
 
-QString FrameLog::tableFor(const QDateTime& receiveTime)
-{
+QString FrameLog::tableFor(const QDateTime& receiveTime) {
     const QString name = frameLogTableName(receiveTime.date());
     if (!known_) {
         const QStringList tables = db_.userTables();
@@ -50,16 +47,16 @@ QString FrameLog::tableFor(const QDateTime& receiveTime)
     return name;
 }
 
-void FrameLog::append(const TCanFrame& frame, const QDateTime& receiveTime, UzelIdent node)
-{
+void FrameLog::append(const TCanFrame& frame, const QDateTime& receiveTime, UzelIdent node) {
     const QString table = tableFor(receiveTime);
     if (table != insertTable_) {
         // The identifier word and the node go in as parameters, not as literals in the text, so
         // that all frames of a month share one prepared statement.
-        insertSql_ = QStringLiteral("insert into ") + table +
-                     QStringLiteral(" (DateInf,IdentCAN,UzelIdent,LengData,DataCAN12,DataCAN34,DataCAN56,DataCAN78)\n"
-                                    "values (:DateTime,:IdentCAN,:UzelIdent,:CANLeng,:CANData12,:CANData34,"
-                                    ":CANData56,:CANData78)");
+        insertSql_ =
+            QStringLiteral("insert into ") + table +
+            QStringLiteral(" (DateInf,IdentCAN,UzelIdent,LengData,DataCAN12,DataCAN34,DataCAN56,DataCAN78)\n"
+                           "values (:DateTime,:IdentCAN,:UzelIdent,:CANLeng,:CANData12,:CANData34,"
+                           ":CANData56,:CANData78)");
         insertTable_ = table;
     }
     db_.execute(insertSql_, {{QStringLiteral("DateTime"), receiveTime},

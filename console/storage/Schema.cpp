@@ -7,92 +7,82 @@ namespace kelcon {
 
 namespace {
 
-const QString kCreateSpiskel = QStringLiteral(
-    "CREATE TABLE SPISKEL ("
-    "UZELIDENT INTEGER DEFAULT 0,"
-    "NAMEUZEL CHAR(20),"
-    "PRIBORNO SMALLINT,"
-    "TYPENO SMALLINT,"
-    "LASTDATE TIMESTAMP,"
-    "NOMZDAN SMALLINT DEFAULT 0,"
-    "NAMEZDAN CHAR(10),"
-    "NOMETAZ SMALLINT DEFAULT 0,"
-    "NAMEETAZ CHAR(10),"
-    "NOMKONT SMALLINT DEFAULT 0,"
-    "NOMZON SMALLINT DEFAULT 0,"
-    "NAMEZON CHAR(10),"
-    "TEMPZON SMALLINT DEFAULT 150,"
-    "SPISAVAR1 SMALLINT DEFAULT 0,"
-    "SPISAVAR2 SMALLINT DEFAULT 0,"
-    "SPISAVAR3 SMALLINT DEFAULT 0,"
-    "SPISAVAR4 SMALLINT DEFAULT 0,"
-    "SPISAVAR5 SMALLINT DEFAULT 0,"
-    "SPISAVAR6 SMALLINT DEFAULT 0,"
-    "SPISAVAR7 SMALLINT DEFAULT 0,"
-    "SOOBSHEN SMALLINT DEFAULT 0)");
+const QString kCreateSpiskel = QStringLiteral("CREATE TABLE SPISKEL ("
+                                              "UZELIDENT INTEGER DEFAULT 0,"
+                                              "NAMEUZEL CHAR(20),"
+                                              "PRIBORNO SMALLINT,"
+                                              "TYPENO SMALLINT,"
+                                              "LASTDATE TIMESTAMP,"
+                                              "NOMZDAN SMALLINT DEFAULT 0,"
+                                              "NAMEZDAN CHAR(10),"
+                                              "NOMETAZ SMALLINT DEFAULT 0,"
+                                              "NAMEETAZ CHAR(10),"
+                                              "NOMKONT SMALLINT DEFAULT 0,"
+                                              "NOMZON SMALLINT DEFAULT 0,"
+                                              "NAMEZON CHAR(10),"
+                                              "TEMPZON SMALLINT DEFAULT 150,"
+                                              "SPISAVAR1 SMALLINT DEFAULT 0,"
+                                              "SPISAVAR2 SMALLINT DEFAULT 0,"
+                                              "SPISAVAR3 SMALLINT DEFAULT 0,"
+                                              "SPISAVAR4 SMALLINT DEFAULT 0,"
+                                              "SPISAVAR5 SMALLINT DEFAULT 0,"
+                                              "SPISAVAR6 SMALLINT DEFAULT 0,"
+                                              "SPISAVAR7 SMALLINT DEFAULT 0,"
+                                              "SOOBSHEN SMALLINT DEFAULT 0)");
 
-const QString kCreateSpiscmd = QStringLiteral(
-    "CREATE TABLE SPISCMD ("
-    "DATECMD TIMESTAMP,"
-    "IP1 SMALLINT DEFAULT 0,"
-    "IP2 SMALLINT DEFAULT 0,"
-    "IP3 SMALLINT DEFAULT 0,"
-    "IP4 SMALLINT DEFAULT 0,"
-    "CMD CHAR(3),"
-    "IDENT INTEGER,"
-    "PAR1 SMALLINT DEFAULT 0,"
-    "PAR2 SMALLINT DEFAULT 0,"
-    "PAR3 SMALLINT DEFAULT 0,"
-    "PAR4 SMALLINT DEFAULT 0,"
-    "PAR5 SMALLINT DEFAULT 0)");
+const QString kCreateSpiscmd = QStringLiteral("CREATE TABLE SPISCMD ("
+                                              "DATECMD TIMESTAMP,"
+                                              "IP1 SMALLINT DEFAULT 0,"
+                                              "IP2 SMALLINT DEFAULT 0,"
+                                              "IP3 SMALLINT DEFAULT 0,"
+                                              "IP4 SMALLINT DEFAULT 0,"
+                                              "CMD CHAR(3),"
+                                              "IDENT INTEGER,"
+                                              "PAR1 SMALLINT DEFAULT 0,"
+                                              "PAR2 SMALLINT DEFAULT 0,"
+                                              "PAR3 SMALLINT DEFAULT 0,"
+                                              "PAR4 SMALLINT DEFAULT 0,"
+                                              "PAR5 SMALLINT DEFAULT 0)");
 
-const QString kCreateSpisuzel = QStringLiteral(
-    "CREATE TABLE SPISUZEL ("
-    "UZELIDENT INTEGER,"
-    "NAMEUZEL CHAR(20),"
-    "PORTCOM1 INTEGER,"
-    "PORTCOM2 INTEGER,"
-    "PORT485 INTEGER)");
+const QString kCreateSpisuzel = QStringLiteral("CREATE TABLE SPISUZEL ("
+                                               "UZELIDENT INTEGER,"
+                                               "NAMEUZEL CHAR(20),"
+                                               "PORTCOM1 INTEGER,"
+                                               "PORTCOM2 INTEGER,"
+                                               "PORT485 INTEGER)");
 
-const QString kCreateSpisavar = QStringLiteral(
-    "CREATE TABLE SPISAVAR ("
-    "DATEINF TIMESTAMP,"
-    "UZELIDENT INTEGER DEFAULT 0,"
-    "TEXTAVAR CHAR(100))");
+const QString kCreateSpisavar = QStringLiteral("CREATE TABLE SPISAVAR ("
+                                               "DATEINF TIMESTAMP,"
+                                               "UZELIDENT INTEGER DEFAULT 0,"
+                                               "TEXTAVAR CHAR(100))");
 
-const QString kCreateParam = QStringLiteral(
-    "CREATE TABLE PARAM ("
-    "NAMEPARAM CHAR(10),"
-    "ZNPARAM CHAR(50))");
+const QString kCreateParam = QStringLiteral("CREATE TABLE PARAM ("
+                                            "NAMEPARAM CHAR(10),"
+                                            "ZNPARAM CHAR(50))");
 
-const QString kCreateDayl = QStringLiteral(
-    "CREATE TABLE DAYL ("
-    "DMON SMALLINT DEFAULT 0,"
-    "ZNLIM INTEGER DEFAULT 0)");
+const QString kCreateDayl = QStringLiteral("CREATE TABLE DAYL ("
+                                           "DMON SMALLINT DEFAULT 0,"
+                                           "ZNLIM INTEGER DEFAULT 0)");
 
-const QString kCreateUsers = QStringLiteral(
-    "CREATE TABLE USERS ("
-    "USERID INTEGER DEFAULT 0,"
-    "LOGON CHAR(20),"
-    "PASSW CHAR(20),"
-    "OPISANIE CHAR(30))");
+const QString kCreateUsers = QStringLiteral("CREATE TABLE USERS ("
+                                            "USERID INTEGER DEFAULT 0,"
+                                            "LOGON CHAR(20),"
+                                            "PASSW CHAR(20),"
+                                            "OPISANIE CHAR(30))");
 
-const QString kCreateGrants = QStringLiteral(
-    "CREATE TABLE GRANTS ("
-    "USERID INTEGER,"
-    "UZELIDENT INTEGER,"
-    "GRANTS SMALLINT DEFAULT 0)");
+const QString kCreateGrants = QStringLiteral("CREATE TABLE GRANTS ("
+                                             "USERID INTEGER,"
+                                             "UZELIDENT INTEGER,"
+                                             "GRANTS SMALLINT DEFAULT 0)");
 
 // Firebird applies a metadata change at commit, so each one is committed before the next
 // statement may rely on it.
-void ddl(DbConnection& db, const QString& sql)
-{
+void ddl(DbConnection& db, const QString& sql) {
     db.execute(sql);
     db.commit();
 }
 
-void upgradeEventDb(DbConnection& db)
-{
+void upgradeEventDb(DbConnection& db) {
     const QStringList before = db.userTables();
     if (before.contains(QStringLiteral("CAN_INFR")) &&
         !db.fields(QStringLiteral("CAN_INFR")).contains(QStringLiteral("UZELIDENT")))
@@ -117,11 +107,11 @@ void upgradeEventDb(DbConnection& db)
     ddl(db, kCreateSpisavar);
 
     if (!db.indexExists(kSpiskelDeviceIndex))
-        ddl(db, QStringLiteral("CREATE INDEX %1 ON SPISKEL (UZELIDENT, PRIBORNO, TYPENO)").arg(kSpiskelDeviceIndex));
+        ddl(db, QStringLiteral("CREATE INDEX %1 ON SPISKEL (UZELIDENT, PRIBORNO, TYPENO)")
+                    .arg(kSpiskelDeviceIndex));
 }
 
-void prepareSettingsDb(const QString& path)
-{
+void prepareSettingsDb(const QString& path) {
     if (!QFile::exists(path)) {
         DbConnection db;
         db.create(path);
@@ -145,10 +135,11 @@ void prepareSettingsDb(const QString& path)
 
 } // namespace
 
-QString databasePath(const QString& folder, const QString& file) { return QDir(folder).filePath(file); }
+QString databasePath(const QString& folder, const QString& file) {
+    return QDir(folder).filePath(file);
+}
 
-int openDatabases(const QString& folder, DbConnection& eventDb)
-{
+int openDatabases(const QString& folder, DbConnection& eventDb) {
     const QString eventPath = databasePath(folder, kEventDbFile);
     const QString settingsPath = databasePath(folder, kSettingsDbFile);
 

@@ -8,8 +8,7 @@ namespace {
 
 const QString kSelectParam = QStringLiteral("select * from PARAM where NameParam=:NParam");
 
-void attach(DbConnection& db, const QString& file)
-{
+void attach(DbConnection& db, const QString& file) {
     try {
         db.open(file);
     } catch (const DbError& e) {
@@ -19,8 +18,7 @@ void attach(DbConnection& db, const QString& file)
 
 } // namespace
 
-SettingsStore::Batch::Batch(SettingsStore& store) : store_(store)
-{
+SettingsStore::Batch::Batch(SettingsStore& store) : store_(store) {
     if (store_.batch_)
         return;
     db_ = std::make_unique<DbConnection>();
@@ -28,16 +26,14 @@ SettingsStore::Batch::Batch(SettingsStore& store) : store_(store)
     store_.batch_ = db_.get();
 }
 
-SettingsStore::Batch::~Batch()
-{
+SettingsStore::Batch::~Batch() {
     if (db_)
         store_.batch_ = nullptr;
 }
 
 // Each access has the file only for its own duration (or the batch's), so nothing else finds it
 // locked for long.
-template <class F> auto SettingsStore::access(F&& f)
-{
+template <class F> auto SettingsStore::access(F&& f) {
     if (batch_) {
         auto result = f(*batch_);
         batch_->commit();
@@ -50,8 +46,7 @@ template <class F> auto SettingsStore::access(F&& f)
     return result;
 }
 
-QString SettingsStore::read(const QString& name)
-{
+QString SettingsStore::read(const QString& name) {
     return access([&](DbConnection& db) {
         const DbRows rows = db.query(kSelectParam, {{QStringLiteral("NParam"), name}});
         if (!rows.empty())
@@ -62,40 +57,37 @@ QString SettingsStore::read(const QString& name)
     });
 }
 
-void SettingsStore::write(const QString& name, const QString& value)
-{
+void SettingsStore::write(const QString& name, const QString& value) {
     access([&](DbConnection& db) {
         return db.execute(QStringLiteral("update PARAM set ZNPARAM=:ZParam where NameParam=:NParam"),
                           {{QStringLiteral("ZParam"), value}, {QStringLiteral("NParam"), name}});
     });
 }
 
-QList<SettingsStore::RemoteNode> SettingsStore::remoteNodes()
-{
+QList<SettingsStore::RemoteNode> SettingsStore::remoteNodes() {
     return access([&](DbConnection& db) {
         QList<RemoteNode> nodes;
-        db.forEach(kSelectParam, {{QStringLiteral("NParam"), QStringLiteral("adr_disp")}}, [&](const DbRow& r) {
-            const QString value = r.toString(QStringLiteral("ZNPARAM")).trimmed();
-            const qsizetype hash = value.indexOf(u'#');
-            if (hash < 0)
-                nodes.append({QString(), value});
-            else
-                nodes.append({value.left(hash), value.mid(hash + 1)});
-            return true;
-        });
+        db.forEach(kSelectParam, {{QStringLiteral("NParam"), QStringLiteral("adr_disp")}},
+                   [&](const DbRow& r) {
+                       const QString value = r.toString(QStringLiteral("ZNPARAM")).trimmed();
+                       const qsizetype hash = value.indexOf(u'#');
+                       if (hash < 0)
+                           nodes.append({QString(), value});
+                       else
+                           nodes.append({value.left(hash), value.mid(hash + 1)});
+                       return true;
+                   });
         return nodes;
     });
 }
 
-QString formatComParam(const TComParam& p)
-{
+QString formatComParam(const TComParam& p) {
     const auto digit = [](int i) { return QString::number(qBound(0, i, 15), 16).toUpper(); };
-    return QString(p.on ? u'1' : u'0') + digit(p.baudIndex) + digit(p.dataBitsIndex) + digit(p.stopBitsIndex) +
-           digit(p.parityIndex) + QString::number(p.port);
+    return QString(p.on ? u'1' : u'0') + digit(p.baudIndex) + digit(p.dataBitsIndex) +
+           digit(p.stopBitsIndex) + digit(p.parityIndex) + QString::number(p.port);
 }
 
-TComParam parseComParam(const QString& value, quint16 defaultPort, QString* error)
-{
+TComParam parseComParam(const QString& value, quint16 defaultPort, QString* error) {
     TComParam p;
     p.on = value.startsWith(u'1');
     p.port = defaultPort;
@@ -126,10 +118,11 @@ TComParam parseComParam(const QString& value, quint16 defaultPort, QString* erro
 
 namespace {
 
-bool isTrue(const QString& value) { return value == QStringLiteral("true"); }
+bool isTrue(const QString& value) {
+    return value == QStringLiteral("true");
+}
 
-int minutesSetting(SettingsStore& store, const QString& name, int fallback)
-{
+int minutesSetting(SettingsStore& store, const QString& name, int fallback) {
     bool ok = false;
     const int v = store.read(name).trimmed().toInt(&ok);
     // A negative count would make every controller inactive at once; it is as unusable as text.
@@ -140,8 +133,7 @@ int minutesSetting(SettingsStore& store, const QString& name, int fallback)
 }
 
 std::optional<TComParam> comSetting(SettingsStore& store, const QString& name, quint16 defaultPort,
-                                    const std::function<void(const QString&)>& postEvent)
-{
+                                    const std::function<void(const QString&)>& postEvent) {
     const QString value = store.read(name);
     if (value.trimmed().isEmpty()) {
         TComParam p;
@@ -161,8 +153,7 @@ std::optional<TComParam> comSetting(SettingsStore& store, const QString& name, q
 
 } // namespace
 
-TSettings loadSettings(SettingsStore& store, const std::function<void(const QString&)>& postEvent)
-{
+TSettings loadSettings(SettingsStore& store, const std::function<void(const QString&)>& postEvent) {
     SettingsStore::Batch batch(store);
     TSettings s;
 

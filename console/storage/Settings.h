@@ -67,10 +67,10 @@ private:
 // serial-port lists and the TCP port of the bridge.
 struct TComParam {
     bool on = false;
-    int baudIndex = 7; // 9600
+    int baudIndex = 7;     // 9600
     int dataBitsIndex = 3; // 8 bits
     int stopBitsIndex = 0; // one
-    int parityIndex = 0; // none
+    int parityIndex = 0;   // none
     quint16 port = 0;
 };
 
@@ -84,19 +84,19 @@ TComParam parseComParam(const QString& value, quint16 defaultPort, QString* erro
 // What start-up loads into the main window's state; the caller applies it to the sockets and the
 // serial ports (nothing here opens a port).
 struct TSettings {
-    bool changesOverNetwork = false; // passw_vkl
-    QString networkPassword;         // passw_upr, only when passw_vkl is "true"
-    QString logon;                   // logon_vkl
-    QString nodeName;                // name_serv
-    QString updateHost;              // hostupdate
+    bool changesOverNetwork = false;         // passw_vkl
+    QString networkPassword;                 // passw_upr, only when passw_vkl is "true"
+    QString logon;                           // logon_vkl
+    QString nodeName;                        // name_serv
+    QString updateHost;                      // hostupdate
     quint16 remotePort = kDefaultRemotePort; // portremot: client and server
-    bool autoUpdate = true;          // autoupdate
-    int neact02 = 5;                 // minutes, all types but KEL-06
-    int neact06 = 60;                // minutes, KEL-06
-    QString ipAlert;                 // ip_alert
-    bool forwardAlarms = false;      // ip_alert not empty
-    bool remoteControlOnly = false;  // only_remot
-    bool timeSync = false;           // time_sync
+    bool autoUpdate = true;                  // autoupdate
+    int neact02 = 5;                         // minutes, all types but KEL-06
+    int neact06 = 60;                        // minutes, KEL-06
+    QString ipAlert;                         // ip_alert
+    bool forwardAlarms = false;              // ip_alert not empty
+    bool remoteControlOnly = false;          // only_remot
+    bool timeSync = false;                   // time_sync
 
     // Empty: the value's first character is not "1" and not blank: leave the port as it is.
     // Otherwise configure the serial port; listen when `on`.

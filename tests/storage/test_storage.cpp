@@ -20,21 +20,21 @@ using namespace kelcon;
 
 namespace {
 
-QString isqlPath() { return QStandardPaths::findExecutable(QStringLiteral("isql-fb")); }
+QString isqlPath() {
+    return QStandardPaths::findExecutable(QStringLiteral("isql-fb"));
+}
 
 // Another process holding a file, as a second console or an admin tool would: the embedded
 // engine locks a database for the process that attached it. The process is this test program
 // started with --hold (see main).
 class HeldElsewhere {
 public:
-    explicit HeldElsewhere(const QString& file)
-    {
+    explicit HeldElsewhere(const QString& file) {
         proc_.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold"), file});
         while (!output_.contains("attached") && !output_.contains("failed") && proc_.waitForReadyRead(30000))
             output_ += proc_.readAllStandardOutput();
     }
-    ~HeldElsewhere()
-    {
+    ~HeldElsewhere() {
         proc_.closeWriteChannel();
         if (!proc_.waitForFinished(30000))
             proc_.kill();
@@ -46,8 +46,7 @@ private:
     QByteArray output_;
 };
 
-int holdUntilStdinCloses(const QString& file)
-{
+int holdUntilStdinCloses(const QString& file) {
     DbConnection db;
     try {
         db.open(file);
@@ -73,8 +72,7 @@ protected:
 
 // ---- the wrapper ----
 
-TEST(PositionalSql, NamesBecomeMarksOutsideQuotesAndComments)
-{
+TEST(PositionalSql, NamesBecomeMarksOutsideQuotesAndComments) {
     struct Case {
         const char* name;
         QString sql;
@@ -82,14 +80,23 @@ TEST(PositionalSql, NamesBecomeMarksOutsideQuotesAndComments)
         QStringList names;
     };
     const Case cases[] = {
-        {"plain", "select * from PARAM where NameParam=:NParam", "select * from PARAM where NameParam=?",
+        {"plain",
+         "select * from PARAM where NameParam=:NParam",
+         "select * from PARAM where NameParam=?",
          {"NParam"}},
-        {"repeated name keeps every place", "update T set A=:X where B=:X", "update T set A=? where B=?",
+        {"repeated name keeps every place",
+         "update T set A=:X where B=:X",
+         "update T set A=? where B=?",
          {"X", "X"}},
-        {"quoted text untouched", "select ':no' from T where A=:Yes", "select ':no' from T where A=?", {"Yes"}},
+        {"quoted text untouched",
+         "select ':no' from T where A=:Yes",
+         "select ':no' from T where A=?",
+         {"Yes"}},
         {"doubled quote stays in literal", "select 'it''s :no' from T", "select 'it''s :no' from T", {}},
         {"quoted identifier untouched", "select \":no\" from T", "select \":no\" from T", {}},
-        {"line comment untouched", "select 1 -- :no\nfrom T where A=:a1_b", "select 1 -- :no\nfrom T where A=?",
+        {"line comment untouched",
+         "select 1 -- :no\nfrom T where A=:a1_b",
+         "select 1 -- :no\nfrom T where A=?",
          {"a1_b"}},
         {"block comment untouched", "select /* :no */ :P from T", "select /* :no */ ? from T", {"P"}},
         {"names end at punctuation", "values (:DateTime,:CANLeng)", "values (?,?)", {"DateTime", "CANLeng"}},
@@ -103,8 +110,7 @@ TEST(PositionalSql, NamesBecomeMarksOutsideQuotesAndComments)
 
 class Wrapper : public Folder {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         Folder::SetUp();
         db_.create(path(QStringLiteral("w.fdb")));
         db_.execute(QStringLiteral("CREATE TABLE T (NAME CHAR(10), S SMALLINT, I INTEGER, D TIMESTAMP)"));
@@ -113,8 +119,7 @@ protected:
     DbConnection db_{TransactionMode::ReadCommitted};
 };
 
-TEST_F(Wrapper, ValuesRoundTripWithCyrillicFillingChar10)
-{
+TEST_F(Wrapper, ValuesRoundTripWithCyrillicFillingChar10) {
     const QString name = QStringLiteral("Котельная1"); // ten characters, ten bytes in Windows-1251
     ASSERT_EQ(name.size(), 10);
     const QDateTime t(QDate(2030, 4, 1), QTime(0, 0, 5, 120));
@@ -136,12 +141,12 @@ TEST_F(Wrapper, ValuesRoundTripWithCyrillicFillingChar10)
     EXPECT_TRUE(rows[1].isNull("D"));
 
     // The bytes on disk are Windows-1251, one per character, as older files have them.
-    const DbRows raw = db_.query(QStringLiteral("select octet_length(trim(NAME)) as N from T where S = -32768"));
+    const DbRows raw =
+        db_.query(QStringLiteral("select octet_length(trim(NAME)) as N from T where S = -32768"));
     EXPECT_EQ(raw.at(0).toInt("N"), 10);
 }
 
-TEST_F(Wrapper, FailuresCarryFirebirdsTextAndLeaveTheConnectionUsable)
-{
+TEST_F(Wrapper, FailuresCarryFirebirdsTextAndLeaveTheConnectionUsable) {
     const auto errorOf = [&](auto&& f) {
         try {
             f();
@@ -154,10 +159,12 @@ TEST_F(Wrapper, FailuresCarryFirebirdsTextAndLeaveTheConnectionUsable)
     EXPECT_TRUE(errorOf([&] {
                     db_.execute(QStringLiteral("insert into T (NAME) values (:N)"), {{"N", "elevenchars"}});
                 }).contains("truncation"));
-    EXPECT_TRUE(errorOf([&] { db_.execute(QStringLiteral("insert into T (S) values (:S)"), {{"S", 40000}}); })
-                    .contains(":S"));
-    EXPECT_TRUE(errorOf([&] { db_.execute(QStringLiteral("insert into T (S) values (:S)"), {}); })
-                    .contains("No value for parameter :S"));
+    EXPECT_TRUE(errorOf([&] {
+                    db_.execute(QStringLiteral("insert into T (S) values (:S)"), {{"S", 40000}});
+                }).contains(":S"));
+    EXPECT_TRUE(errorOf([&] {
+                    db_.execute(QStringLiteral("insert into T (S) values (:S)"), {});
+                }).contains("No value for parameter :S"));
     EXPECT_TRUE(errorOf([&] {
                     db_.execute(QStringLiteral("insert into T (S) values (1)"));
                     (void)db_.query(QStringLiteral("select S from T")).at(0).value("NOPE");
@@ -166,8 +173,7 @@ TEST_F(Wrapper, FailuresCarryFirebirdsTextAndLeaveTheConnectionUsable)
     EXPECT_EQ(db_.query(QStringLiteral("select S from T")).size(), 1u);
 }
 
-TEST_F(Wrapper, StatementsAreKeptBySqlTextAndDdlIsNot)
-{
+TEST_F(Wrapper, StatementsAreKeptBySqlTextAndDdlIsNot) {
     const int before = db_.cachedStatements();
     const QString insert = QStringLiteral("insert into T (S) values (:S)");
     for (int i = 0; i < 50; ++i)
@@ -189,16 +195,14 @@ TEST_F(Wrapper, StatementsAreKeptBySqlTextAndDdlIsNot)
     EXPECT_EQ(outer, 9);
 }
 
-TEST_F(Wrapper, CatalogueListsUserTablesAndFieldsInOrder)
-{
+TEST_F(Wrapper, CatalogueListsUserTablesAndFieldsInOrder) {
     EXPECT_EQ(db_.userTables(), QStringList{"T"});
     EXPECT_TRUE(db_.tableExists("t"));
     EXPECT_FALSE(db_.tableExists("RDB$RELATIONS"));
     EXPECT_EQ(db_.fields("T"), (QStringList{"NAME", "S", "I", "D"}));
 }
 
-TEST_F(Wrapper, TransactionStartIsReportedOncePerCommit)
-{
+TEST_F(Wrapper, TransactionStartIsReportedOncePerCommit) {
     int started = 0;
     db_.setTransactionStarted([&] { ++started; });
     db_.execute(QStringLiteral("insert into T (S) values (1)"));
@@ -215,8 +219,7 @@ TEST_F(Wrapper, TransactionStartIsReportedOncePerCommit)
 
 // ---- the commit scheduler ----
 
-TEST(CommitSchedulerTest, WritesUntilTheTimerFiresShareOneCommit)
-{
+TEST(CommitSchedulerTest, WritesUntilTheTimerFiresShareOneCommit) {
     int commits = 0;
     CommitScheduler s([&] { ++commits; }, 0);
     EXPECT_EQ(CommitScheduler(nullptr).intervalMs(), 250) << "at most four commits a second";
@@ -242,8 +245,7 @@ TEST(CommitSchedulerTest, WritesUntilTheTimerFiresShareOneCommit)
     EXPECT_EQ(commits, 2);
 }
 
-TEST(CommitSchedulerTest, AFailingCommitIsReportedNotThrownIntoTheLoop)
-{
+TEST(CommitSchedulerTest, AFailingCommitIsReportedNotThrownIntoTheLoop) {
     QString reported;
     CommitScheduler s([] { throw DbError(QStringLiteral("lock conflict")); }, 0);
     s.setErrorHandler([&](const QString& text) { reported = text; });
@@ -252,8 +254,7 @@ TEST(CommitSchedulerTest, AFailingCommitIsReportedNotThrownIntoTheLoop)
     EXPECT_EQ(reported, QStringLiteral("lock conflict"));
 }
 
-TEST_F(Folder, SchedulerCommitsWhatTheConnectionStarted)
-{
+TEST_F(Folder, SchedulerCommitsWhatTheConnectionStarted) {
     DbConnection db(TransactionMode::ReadCommitted);
     db.create(path("s.fdb"));
     db.execute(QStringLiteral("CREATE TABLE T (A INTEGER)"));
@@ -268,16 +269,15 @@ TEST_F(Folder, SchedulerCommitsWhatTheConnectionStarted)
 
 // ---- opening the databases ----
 
-TEST_F(Folder, FirstStartCreatesBothFilesWithTheirTables)
-{
+TEST_F(Folder, FirstStartCreatesBothFilesWithTheirTables) {
     DbConnection ev(TransactionMode::ReadCommitted);
     ASSERT_EQ(openDatabases(folder(), ev), 0);
     EXPECT_EQ(ev.userTables(), (QStringList{"SPISAVAR", "SPISCMD", "SPISKEL", "SPISUZEL"}));
     EXPECT_EQ(ev.fields("SPISKEL"),
-              (QStringList{"UZELIDENT", "NAMEUZEL", "PRIBORNO", "TYPENO", "LASTDATE", "NOMZDAN", "NAMEZDAN",
-                           "NOMETAZ", "NAMEETAZ", "NOMKONT", "NOMZON", "NAMEZON", "TEMPZON", "SPISAVAR1",
-                           "SPISAVAR2", "SPISAVAR3", "SPISAVAR4", "SPISAVAR5", "SPISAVAR6", "SPISAVAR7",
-                           "SOOBSHEN"}));
+              (QStringList{"UZELIDENT", "NAMEUZEL",  "PRIBORNO",  "TYPENO",    "LASTDATE",  "NOMZDAN",
+                           "NAMEZDAN",  "NOMETAZ",   "NAMEETAZ",  "NOMKONT",   "NOMZON",    "NAMEZON",
+                           "TEMPZON",   "SPISAVAR1", "SPISAVAR2", "SPISAVAR3", "SPISAVAR4", "SPISAVAR5",
+                           "SPISAVAR6", "SPISAVAR7", "SOOBSHEN"}));
     EXPECT_TRUE(ev.indexExists(kSpiskelDeviceIndex));
 
     // Defaults of the schema reach rows that do not name the columns.
@@ -300,17 +300,18 @@ TEST_F(Folder, FirstStartCreatesBothFilesWithTheirTables)
     EXPECT_TRUE(ev.query(QStringLiteral("select * from SPISAVAR")).empty());
 }
 
-TEST_F(Folder, AnOlderEventDatabaseIsUpgraded)
-{
+TEST_F(Folder, AnOlderEventDatabaseIsUpgraded) {
     {
         // The layout of files written before the node link existed.
         DbConnection old;
         old.create(path(kEventDbFile));
-        old.execute(QStringLiteral("CREATE TABLE SPISKEL (PRIBORNO SMALLINT, TYPENO SMALLINT, LASTDATE TIMESTAMP,"
-                                   "NOMZDAN SMALLINT DEFAULT 0, NAMEZDAN CHAR(10), TEMPZON SMALLINT DEFAULT 150)"));
-        old.execute(QStringLiteral("CREATE TABLE CAN_INFR (DATEINF TIMESTAMP, IDENTCAN INTEGER, LENGDATA SMALLINT,"
-                                   "DATACAN12 SMALLINT, DATACAN34 SMALLINT, DATACAN56 SMALLINT,"
-                                   "DATACAN78 SMALLINT)"));
+        old.execute(
+            QStringLiteral("CREATE TABLE SPISKEL (PRIBORNO SMALLINT, TYPENO SMALLINT, LASTDATE TIMESTAMP,"
+                           "NOMZDAN SMALLINT DEFAULT 0, NAMEZDAN CHAR(10), TEMPZON SMALLINT DEFAULT 150)"));
+        old.execute(
+            QStringLiteral("CREATE TABLE CAN_INFR (DATEINF TIMESTAMP, IDENTCAN INTEGER, LENGDATA SMALLINT,"
+                           "DATACAN12 SMALLINT, DATACAN34 SMALLINT, DATACAN56 SMALLINT,"
+                           "DATACAN78 SMALLINT)"));
         old.execute(QStringLiteral("CREATE TABLE SPISAVAR (DATEINF TIMESTAMP, TEXTAVAR CHAR(100))"));
         old.commit();
         old.execute(QStringLiteral("insert into SPISKEL (PRIBORNO, TYPENO, NAMEZDAN) values (3, 2, :N)"),
@@ -334,12 +335,13 @@ TEST_F(Folder, AnOlderEventDatabaseIsUpgraded)
     // Whatever the engine gives old rows for the added column, none with a null one survives.
     EXPECT_TRUE(ev.query(QStringLiteral("select * from SPISKEL where UZELIDENT is null")).empty());
     ev.execute(QStringLiteral("insert into SPISKEL (PRIBORNO, TYPENO, NAMEUZEL) values (4, 2, 'x')"));
-    EXPECT_EQ(ev.query(QStringLiteral("select UZELIDENT from SPISKEL where PRIBORNO = 4")).at(0).toInt("UZELIDENT"), 0);
+    EXPECT_EQ(
+        ev.query(QStringLiteral("select UZELIDENT from SPISKEL where PRIBORNO = 4")).at(0).toInt("UZELIDENT"),
+        0);
     EXPECT_TRUE(ev.indexExists(kSpiskelDeviceIndex));
 }
 
-TEST_F(Folder, AnEventDatabaseThatCannotBeOpenedLeavesTheSettingsAlone)
-{
+TEST_F(Folder, AnEventDatabaseThatCannotBeOpenedLeavesTheSettingsAlone) {
     {
         DbConnection ev(TransactionMode::ReadCommitted);
         ASSERT_EQ(openDatabases(folder(), ev), 0);
@@ -364,8 +366,7 @@ TEST_F(Folder, AnEventDatabaseThatCannotBeOpenedLeavesTheSettingsAlone)
     EXPECT_FALSE(QFile::exists(path(kSettingsDbFile)));
 }
 
-TEST_F(Folder, ALockedSettingsDatabaseIsReportedAsItsOwnError)
-{
+TEST_F(Folder, ALockedSettingsDatabaseIsReportedAsItsOwnError) {
     {
         DbConnection ev(TransactionMode::ReadCommitted);
         ASSERT_EQ(openDatabases(folder(), ev), 0);
@@ -379,8 +380,7 @@ TEST_F(Folder, ALockedSettingsDatabaseIsReportedAsItsOwnError)
     EXPECT_THROW(loadSettings(store, {}), SettingsUnavailable);
 }
 
-TEST_F(Folder, FilesWeCreateOpenInFirebirdsOwnTool)
-{
+TEST_F(Folder, FilesWeCreateOpenInFirebirdsOwnTool) {
     if (isqlPath().isEmpty())
         GTEST_SKIP() << "isql-fb is not installed";
     {
@@ -405,14 +405,12 @@ TEST_F(Folder, FilesWeCreateOpenInFirebirdsOwnTool)
 
 class SettingsTest : public Folder {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         Folder::SetUp();
         DbConnection ev(TransactionMode::ReadCommitted);
         ASSERT_EQ(openDatabases(folder(), ev), 0);
     }
-    std::map<QString, QString> rows()
-    {
+    std::map<QString, QString> rows() {
         DbConnection db;
         db.open(path(kSettingsDbFile));
         std::map<QString, QString> m;
@@ -420,13 +418,11 @@ protected:
             m[r.toString("NAMEPARAM")] = r.toString("ZNPARAM");
         return m;
     }
-    void put(const QString& name, const QString& value)
-    {
+    void put(const QString& name, const QString& value) {
         store_.read(name);
         store_.write(name, value);
     }
-    TSettings load()
-    {
+    TSettings load() {
         events_.clear();
         return loadSettings(store_, [&](const QString& e) { events_ << e; });
     }
@@ -434,8 +430,7 @@ protected:
     QStringList events_;
 };
 
-TEST_F(SettingsTest, FirstLoadWritesEveryDefaultBack)
-{
+TEST_F(SettingsTest, FirstLoadWritesEveryDefaultBack) {
     const TSettings s = load();
     const std::map<QString, QString> expected = {
         {"autoupdate", "true"}, {"com1_param", "073005000"}, {"com2_param", "073005001"},
@@ -467,8 +462,7 @@ TEST_F(SettingsTest, FirstLoadWritesEveryDefaultBack)
     EXPECT_EQ(s.com1->dataBitsIndex, 3);
 }
 
-TEST_F(SettingsTest, StoredValuesAndTheirEdgeCases)
-{
+TEST_F(SettingsTest, StoredValuesAndTheirEdgeCases) {
     struct Case {
         const char* name;
         QString key;
@@ -478,16 +472,18 @@ TEST_F(SettingsTest, StoredValuesAndTheirEdgeCases)
         bool event = false;
     };
     const std::vector<Case> cases = {
-        {"flags compare case-sensitively", "passw_vkl", "True", [](const TSettings& s) { return !s.changesOverNetwork; },
-         "True"},
+        {"flags compare case-sensitively", "passw_vkl", "True",
+         [](const TSettings& s) { return !s.changesOverNetwork; }, "True"},
         {"password taken trimmed when enabled", "passw_vkl", "true",
          [](const TSettings& s) { return s.changesOverNetwork && s.networkPassword.isEmpty(); }, "true"},
-        {"trailing blanks of a flag do not count", "ssl_mail", " true", [](const TSettings& s) { return s.sslMail; },
-         " true"},
-        {"not a number becomes the default", "neact02", "abc", [](const TSettings& s) { return s.neact02 == 5; }, "5"},
-        {"zero becomes the default", "neact06", "0", [](const TSettings& s) { return s.neact06 == 60; }, "60"},
-        {"a negative count becomes the default", "neact02", "-3", [](const TSettings& s) { return s.neact02 == 5; },
-         "5"},
+        {"trailing blanks of a flag do not count", "ssl_mail", " true",
+         [](const TSettings& s) { return s.sslMail; }, " true"},
+        {"not a number becomes the default", "neact02", "abc",
+         [](const TSettings& s) { return s.neact02 == 5; }, "5"},
+        {"zero becomes the default", "neact06", "0", [](const TSettings& s) { return s.neact06 == 60; },
+         "60"},
+        {"a negative count becomes the default", "neact02", "-3",
+         [](const TSettings& s) { return s.neact02 == 5; }, "5"},
         {"minutes read trimmed", "neact02", " 12", [](const TSettings& s) { return s.neact02 == 12; }, " 12"},
         {"retired update server replaced", "hostupdate", kRetiredUpdateHost2,
          [](const TSettings& s) { return s.updateHost == kUpdateHost; }, kUpdateHost},
@@ -497,10 +493,12 @@ TEST_F(SettingsTest, StoredValuesAndTheirEdgeCases)
         {"port taken", "portremot", "5100", [](const TSettings& s) { return s.remotePort == 5100; }, "5100"},
         {"malformed port reported, default used, row kept", "portremot", "44x2",
          [](const TSettings& s) { return s.remotePort == 4462; }, "44x2", true},
-        {"port out of range reported", "portremot", "70000", [](const TSettings& s) { return s.remotePort == 4462; },
-         "70000", true},
+        {"port out of range reported", "portremot", "70000",
+         [](const TSettings& s) { return s.remotePort == 4462; }, "70000", true},
         {"bridge on with a hex baud index", "com1_param", "1B3005010",
-         [](const TSettings& s) { return s.com1 && s.com1->on && s.com1->baudIndex == 11 && s.com1->port == 5010; },
+         [](const TSettings& s) {
+             return s.com1 && s.com1->on && s.com1->baudIndex == 11 && s.com1->port == 5010;
+         },
          "1B3005010"},
         {"bridge off changes nothing", "com2_param", "073005009", [](const TSettings& s) { return !s.com2; },
          "073005009"},
@@ -512,9 +510,10 @@ TEST_F(SettingsTest, StoredValuesAndTheirEdgeCases)
         {"alarm forwarding follows ip_alert", "ip_alert", " 10.0.0.5 ",
          [](const TSettings& s) { return s.forwardAlarms && s.ipAlert == "10.0.0.5"; }, " 10.0.0.5"},
         {"mail subject kept", "subj_mail", QStringLiteral("Котельная №3"),
-         [](const TSettings& s) { return s.subjMail == QStringLiteral("Котельная №3"); }, QStringLiteral("Котельная №3")},
+         [](const TSettings& s) { return s.subjMail == QStringLiteral("Котельная №3"); },
+         QStringLiteral("Котельная №3")},
     };
-    load(); // every row exists now
+    load();                                // every row exists now
     SettingsStore::Batch keepOpen(store_); // one attach for the whole table: each costs tens of ms
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -531,8 +530,7 @@ TEST_F(SettingsTest, StoredValuesAndTheirEdgeCases)
     }
 }
 
-TEST_F(SettingsTest, ReadCreatesRowsWriteDoesNot)
-{
+TEST_F(SettingsTest, ReadCreatesRowsWriteDoesNot) {
     store_.write("never_read", "x");
     EXPECT_EQ(rows().count("never_read"), 0u);
     EXPECT_EQ(store_.read("name_serv"), QString());
@@ -542,8 +540,7 @@ TEST_F(SettingsTest, ReadCreatesRowsWriteDoesNot)
     EXPECT_EQ(rows().size(), 1u);
 }
 
-TEST_F(SettingsTest, RemoteNodesInTheOrderStored)
-{
+TEST_F(SettingsTest, RemoteNodesInTheOrderStored) {
     EXPECT_TRUE(store_.remoteNodes().isEmpty());
     DbConnection db;
     db.open(path(kSettingsDbFile));
@@ -557,8 +554,7 @@ TEST_F(SettingsTest, RemoteNodesInTheOrderStored)
     EXPECT_EQ(entries, (QStringList{"D1 (10.0.0.1)", QStringLiteral("Котельная 2 (10.0.0.2)"), "nohash ()"}));
 }
 
-TEST(ComParam, FormatAndParse)
-{
+TEST(ComParam, FormatAndParse) {
     struct Case {
         const char* name;
         QString text;
@@ -580,7 +576,8 @@ TEST(ComParam, FormatAndParse)
         const TComParam p = parseComParam(c.text, 5000, &error);
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(std::tuple(p.on, p.baudIndex, p.dataBitsIndex, p.stopBitsIndex, p.parityIndex, p.port),
-                  std::tuple(c.p.on, c.p.baudIndex, c.p.dataBitsIndex, c.p.stopBitsIndex, c.p.parityIndex, c.p.port));
+                  std::tuple(c.p.on, c.p.baudIndex, c.p.dataBitsIndex, c.p.stopBitsIndex, c.p.parityIndex,
+                             c.p.port));
         if (c.error.isEmpty()) {
             EXPECT_EQ(formatComParam(p), c.text.toUpper());
         }
@@ -589,18 +586,16 @@ TEST(ComParam, FormatAndParse)
 
 // ---- the frame log ----
 
-TEST(FrameLogName, MonthAndYear)
-{
+TEST(FrameLogName, MonthAndYear) {
     const std::pair<QDate, QString> cases[] = {
-        {{2021, 3, 9}, "CAN_0321"},  {{2030, 11, 30}, "CAN_1130"}, {{2005, 3, 1}, "CAN_035"},
+        {{2021, 3, 9}, "CAN_0321"},   {{2030, 11, 30}, "CAN_1130"},  {{2005, 3, 1}, "CAN_035"},
         {{2000, 1, 1}, "CAN_012000"}, {{2100, 12, 31}, "CAN_12100"},
     };
     for (const auto& [date, name] : cases)
         EXPECT_EQ(frameLogTableName(date), name) << date.toString().toStdString();
 }
 
-TEST_F(Folder, FrameLogAcrossAMonthChange)
-{
+TEST_F(Folder, FrameLogAcrossAMonthChange) {
     DbConnection ev(TransactionMode::ReadCommitted);
     ASSERT_EQ(openDatabases(folder(), ev), 0);
     FrameLog log(ev);
@@ -655,8 +650,7 @@ TEST_F(Folder, FrameLogAcrossAMonthChange)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "--hold") == 0)
         return holdUntilStdinCloses(QString::fromLocal8Bit(argv[2]));
