@@ -10,7 +10,7 @@ NodeTunnels::NodeTunnels(qint32 uzelIdent, const QString& nameUzel, TunnelPorts 
       postEvent_(std::move(postEvent))
 {
     const std::array<int, 3> portOf = {ports.com1, ports.com2, ports.rs485};
-    const std::array<TunnelLine, 3> lineOf = {TunnelLine::Line1, TunnelLine::Line2, TunnelLine::Rs485};
+    const std::array<TunnelLine, 3> lineOf = {TunnelLine::Com1, TunnelLine::Com2, TunnelLine::Rs485};
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         Line& l = lines_[i];
         l.line = lineOf[i];

@@ -51,7 +51,7 @@ public:
 
 private:
     struct Line {
-        TunnelLine line = TunnelLine::Line1;
+        TunnelLine line = TunnelLine::Com1;
         int port = 0;
         QTcpServer server;
         QList<QTcpSocket*> clients;

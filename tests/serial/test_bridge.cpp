@@ -29,9 +29,9 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         const QString a = dir_.filePath(QStringLiteral("a"));
         const QString b = dir_.filePath(QStringLiteral("b"));
-        socat_.start(socatPath, {QStringLiteral("-d"), QStringLiteral("-d"),
-                                 QStringLiteral("pty,raw,echo=0,link=") + a,
-                                 QStringLiteral("pty,raw,echo=0,link=") + b});
+        socat_.start(socatPath,
+                     {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("pty,raw,echo=0,link=") + a,
+                      QStringLiteral("pty,raw,echo=0,link=") + b});
         QByteArray log;
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
@@ -132,7 +132,8 @@ TEST_F(BridgeTest, BytesTravelBothWays)
     client->disconnectFromHost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge_->clientCount() == 0; }, kWait));
     EXPECT_FALSE(bridge_->isSerialOpen());
-    EXPECT_EQ(events_.lines.last(), QStringLiteral("COM1: Удаленный клиент (127.0.0.1) разорвал соединение..."));
+    EXPECT_EQ(events_.lines.last(),
+              QStringLiteral("COM1: Удаленный клиент (127.0.0.1) разорвал соединение..."));
 }
 
 TEST_F(BridgeTest, TwoClientsAnswersToTheFirstPortClosedAtFirstDisconnect)
@@ -163,7 +164,8 @@ TEST_F(BridgeTest, TwoClientsAnswersToTheFirstPortClosedAtFirstDisconnect)
     second->disconnectFromHost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge_->clientCount() == 1; }, kWait));
     EXPECT_FALSE(bridge_->isSerialOpen());
-    EXPECT_EQ(events_.lines.last(), QStringLiteral("COM1: Удаленный клиент (Котельная) разорвал соединение..."));
+    EXPECT_EQ(events_.lines.last(),
+              QStringLiteral("COM1: Удаленный клиент (Котельная) разорвал соединение..."));
     EXPECT_EQ(first->state(), QAbstractSocket::ConnectedState);
 
     // The next client opens it again, and with the first gone it is the one answered.

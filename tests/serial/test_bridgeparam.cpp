@@ -26,18 +26,20 @@ const GoodCase kGood[] = {
 };
 
 const char* const kBad[] = {
-    "", "          ", "1730", "17300",
-    "103005000",   // baud index 0 is in no list
-    "1G3005000",   // past F
-    "1a3005000",   // never written in lower case
-    "174005000",   // data-bits index 4
-    "173305000",   // stop-bits index 3
-    "173035000",   // parity code 3
-    "17300 5000",  // blank inside the port
-    "1730050x0",   // letter inside the port
-    "1730065536",  // port out of range
-    "173000",      // port 0
-    "17300-5000",  // sign
+    "",           // never stored
+    "          ", // a blank-padded empty row
+    "17300",      // no port
+    "103005000",  // baud index 0 is in no list
+    "1G3005000",  // past F
+    "1a3005000",  // never written in lower case
+    "174005000",  // data-bits index 4
+    "173305000",  // stop-bits index 3
+    "173035000",  // parity code 3
+    "17300 5000", // blank inside the port
+    "1730050x0",  // letter inside the port
+    "1730065536", // port out of range
+    "173000",     // port 0
+    "17300-5000", // sign
 };
 
 } // namespace

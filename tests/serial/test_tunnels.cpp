@@ -30,11 +30,11 @@ struct SplitCase {
 };
 
 const SplitCase kSplits[] = {
-    {"nothing read, nothing sent", TunnelLine::Line1, 0, "SC1", {}},
-    {"one byte", TunnelLine::Line1, 1, "SC1", {1}},
-    {"exactly one full chunk", TunnelLine::Line2, 255, "SC2", {255}},
-    {"one byte over", TunnelLine::Line2, 256, "SC2", {255, 1}},
-    {"600 bytes of line 1", TunnelLine::Line1, 600, "SC1", {255, 255, 90}},
+    {"nothing read, nothing sent", TunnelLine::Com1, 0, "SC1", {}},
+    {"one byte", TunnelLine::Com1, 1, "SC1", {1}},
+    {"exactly one full chunk", TunnelLine::Com2, 255, "SC2", {255}},
+    {"one byte over", TunnelLine::Com2, 256, "SC2", {255, 1}},
+    {"600 bytes of line 1", TunnelLine::Com1, 600, "SC1", {255, 255, 90}},
     {"RS-485 split the same way", TunnelLine::Rs485, 600, "SC5", {255, 255, 90}},
 };
 
@@ -69,8 +69,8 @@ TEST(NodeTunnels, ClientBytesGoToTheNodeAnswersToEveryClient)
     EventLog events;
     QList<QByteArray> toNode;
     const TunnelPorts ports{freePort(), freePort(), freePort()};
-    NodeTunnels tunnels(0x12AB, QStringLiteral("Узел 1"), ports,
-                        [&](const QByteArray& m) { toNode << m; }, events.sink());
+    NodeTunnels tunnels(
+        0x12AB, QStringLiteral("Узел 1"), ports, [&](const QByteArray& m) { toNode << m; }, events.sink());
     ASSERT_TRUE(tunnels.listen());
     EXPECT_TRUE(events.lines.isEmpty());
 
@@ -80,7 +80,9 @@ TEST(NodeTunnels, ClientBytesGoToTheNodeAnswersToEveryClient)
     other.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(ports.com2));
     ASSERT_TRUE(a.waitForConnected(kWait) && b.waitForConnected(kWait) && other.waitForConnected(kWait));
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return tunnels.clientCount(TunnelLine::Line1) == 2 && tunnels.clientCount(TunnelLine::Line2) == 1; },
+        [&] {
+            return tunnels.clientCount(TunnelLine::Com1) == 2 && tunnels.clientCount(TunnelLine::Com2) == 1;
+        },
         kWait));
 
     // All 600 bytes are waiting when the tunnel reads, as one read.
@@ -94,10 +96,12 @@ TEST(NodeTunnels, ClientBytesGoToTheNodeAnswersToEveryClient)
     other.write("AT\r");
     ASSERT_TRUE(other.waitForBytesWritten(kWait));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !toNode.isEmpty(); }, kWait));
-    EXPECT_EQ(toNode, QList<QByteArray>{QByteArray("SC2\x03" "AT\r", 7)});
+    EXPECT_EQ(toNode, QList<QByteArray>{QByteArray("SC2\x03"
+                                                   "AT\r",
+                                                   7)});
 
     const QByteArray answer("\x00\xFFOK\r\n", 6);
-    tunnels.sendToClients(TunnelLine::Line1, answer);
+    tunnels.sendToClients(TunnelLine::Com1, answer);
     QByteArray gotA, gotB;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
@@ -109,7 +113,7 @@ TEST(NodeTunnels, ClientBytesGoToTheNodeAnswersToEveryClient)
     EXPECT_EQ(gotA, answer);
     EXPECT_EQ(gotB, answer);
     // Line 2's answer reaches line 2 only; had line 1's leaked, it would be read first.
-    tunnels.sendToClients(TunnelLine::Line2, "ok");
+    tunnels.sendToClients(TunnelLine::Com2, "ok");
     QByteArray gotOther;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
@@ -120,7 +124,7 @@ TEST(NodeTunnels, ClientBytesGoToTheNodeAnswersToEveryClient)
     EXPECT_EQ(gotOther, QByteArray("ok"));
 
     a.disconnectFromHost();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return tunnels.clientCount(TunnelLine::Line1) == 1; }, kWait));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tunnels.clientCount(TunnelLine::Com1) == 1; }, kWait));
     EXPECT_TRUE(events.lines.isEmpty()) << "tunnel clients come and go without event lines";
 }
 
@@ -132,8 +136,8 @@ TEST(NodeTunnels, PortThatCannotBeOpenedIsReported)
     const TunnelPorts ports{freePort(), taken.serverPort(), 70000};
     NodeTunnels tunnels(7, QStringLiteral("Насосная"), ports, {}, events.sink());
     EXPECT_FALSE(tunnels.listen());
-    EXPECT_TRUE(tunnels.isListening(TunnelLine::Line1));
-    EXPECT_FALSE(tunnels.isListening(TunnelLine::Line2));
+    EXPECT_TRUE(tunnels.isListening(TunnelLine::Com1));
+    EXPECT_FALSE(tunnels.isListening(TunnelLine::Com2));
     EXPECT_FALSE(tunnels.isListening(TunnelLine::Rs485));
     EXPECT_EQ(events.lines,
               (QStringList{QStringLiteral("Удаленный узел (Насосная): не удалось открыть TCP порт %1")
