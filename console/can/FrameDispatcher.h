@@ -1,5 +1,6 @@
 #pragma once
 
+#include "can/AlarmText.h"
 #include "can/CanFrame.h"
 
 #include <QDateTime>
@@ -14,13 +15,6 @@ class EventLog;
 class FrameLog;
 class MainView;
 struct ConsoleState;
-
-// An alarm text and whether it is one (flag 1: an alarm report with alarm bits, an address
-// conflict, the inactivity record).
-struct AlarmTextResult {
-    int flag = 0;
-    QString text;
-};
 
 // The road of every frame, from the own bus (node 0) or relayed by a node: frame-log table,
 // relay to remote consoles, device register, alarm text and record, frame log, open window.

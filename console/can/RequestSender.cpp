@@ -1,42 +1,13 @@
 #include "can/RequestSender.h"
 
 #include "can/Adapter.h"
+#include "can/Requests.h"
 #include "core/ConsoleState.h"
 #include "nodelink/Messages.h"
 
 #include <algorithm>
 
 namespace kelcon {
-
-TCanFrame requestFrame(std::uint32_t word)
-{
-    TCanFrame f;
-    f.ident = word | kExtendedFlag;
-    f.len = 0x40;
-    return f;
-}
-
-TCanFrame dataFrame(std::uint32_t word, const std::uint8_t* data, int count)
-{
-    TCanFrame f;
-    f.ident = word | kExtendedFlag;
-    count = std::clamp(count, 0, 8);
-    f.len = std::uint8_t(count);
-    if (data)
-        std::copy(data, data + count, f.data.begin());
-    return f;
-}
-
-bool RequestSender::isStepChange(std::uint32_t word)
-{
-    const std::uint32_t op = word & 0x8000000Fu;
-    return op == 0x80000001u || op == 0x80000002u || (word & 0x8000FF0Fu) == 0x8000E006u;
-}
-
-bool RequestSender::isSettingsWrite(std::uint32_t word)
-{
-    return (word & 0x8000E00Fu) == 0x0000A000u;
-}
 
 int RequestSender::sendLocal(UzelIdent node, const TCanFrame& frame)
 {
@@ -54,7 +25,7 @@ int RequestSender::SendRequest(UzelIdent node, std::uint32_t word)
         sendRemoteRequest(node, word);
         return 0;
     }
-    return sendLocal(node, requestFrame(word));
+    return sendLocal(node, MakeRequestFrame(word));
 }
 
 int RequestSender::SendData(UzelIdent node, std::uint32_t word, const std::uint8_t* data, int count)
@@ -65,21 +36,21 @@ int RequestSender::SendData(UzelIdent node, std::uint32_t word, const std::uint8
         sendRemoteFrame(node, word, data, count);
         return 0;
     }
-    return sendLocal(node, dataFrame(word, data, count));
+    return sendLocal(node, MakeDataFrame(word, data, count));
 }
 
 int RequestSender::ExecuteRemoteRequest(UzelIdent node, std::uint32_t word)
 {
-    if (!state_.settings.changesOverNetwork && isStepChange(word))
+    if (!state_.settings.changesOverNetwork && IsStepChange(word))
         return 0;
-    return sendLocal(node, requestFrame(word));
+    return sendLocal(node, MakeRequestFrame(word));
 }
 
 int RequestSender::ExecuteRemoteData(UzelIdent node, std::uint32_t word, const std::uint8_t* data, int count)
 {
-    if (!state_.settings.changesOverNetwork && isSettingsWrite(word))
+    if (!state_.settings.changesOverNetwork && IsSettingsWrite(word))
         return 0;
-    return sendLocal(node, dataFrame(word, data, count));
+    return sendLocal(node, MakeDataFrame(word, data, count));
 }
 
 } // namespace kelcon

@@ -33,18 +33,11 @@ public:
     int ExecuteRemoteRequest(UzelIdent node, std::uint32_t word);
     int ExecuteRemoteData(UzelIdent node, std::uint32_t word, const std::uint8_t* data, int count);
 
-    static bool isStepChange(std::uint32_t word);
-    static bool isSettingsWrite(std::uint32_t word);
-
 private:
     int sendLocal(UzelIdent node, const TCanFrame& frame);
 
     ConsoleState& state_;
     Adapter& adapter_;
 };
-
-// The frame of a request: a remote request without data, or a data frame of up to 8 bytes.
-TCanFrame requestFrame(std::uint32_t word);
-TCanFrame dataFrame(std::uint32_t word, const std::uint8_t* data, int count);
 
 } // namespace kelcon

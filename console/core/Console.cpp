@@ -29,12 +29,17 @@ Console::Console(ConsoleEnv env, QObject* parent)
     log_.setMainView(env_.view);
     log_.setAlarmPopup(env_.popup);
     log_.setDatabase(&eventDb_);
-    log_.setState(&state_);
-    log_.setMailHook([this] {
-        if (hooks_.sendAlarmMail)
-            hooks_.sendAlarmMail();
+    log_.setMailHook([this](const QString& line) {
+        if (hooks_.addAlarmMailLine)
+            hooks_.addAlarmMailLine(line);
     });
     dispatcher_.setMainView(env_.view);
+    auto nodeName = [this](UzelIdent node) { return hooks_.nodeName ? hooks_.nodeName(node) : QString(); };
+    register_.setNodeName(nodeName);
+    AlarmNames names;
+    names.buildingName = [this](UzelIdent node, int number, int type) { return buildingName(node, number, type); };
+    names.nodeName = nodeName;
+    dispatcher_.alarmText = [names](const TCanFrame& f, UzelIdent node) { return AlarmText(f, node, names); };
     dispatcher_.onDatabaseError = [this](const QString& text) { reportDatabaseError(text); };
     eventDb_.setTransactionStarted([this] { commits_.markDirty(); });
     commits_.setErrorHandler([this](const QString& text) { reportDatabaseError(text); });
@@ -59,6 +64,20 @@ void Console::reportDatabaseError(const QString& text)
     log_.PostEvent(text);
     if (env_.prompt)
         env_.prompt->error(text);
+}
+
+QString Console::buildingName(UzelIdent node, int number, int type)
+{
+    QString name;
+    eventDb_.forEach(QStringLiteral("select NameZdan from SPISKEL where UzelIdent=:Uzel_ID and PriborNo=:NomerUstr "
+                                    "and TypeNo=:TypeUstr"),
+                     {{QStringLiteral("Uzel_ID"), node}, {QStringLiteral("NomerUstr"), number},
+                      {QStringLiteral("TypeUstr"), type}},
+                     [&](const DbRow& row) {
+                         name = row.toString(QStringLiteral("NAMEZDAN")).trimmed();
+                         return false;
+                     });
+    return name;
 }
 
 QString Console::applicationTitle() const
@@ -233,9 +252,8 @@ void Console::minuteTasks(const QDateTime& now)
 {
     if (hooks_.expireIdleNodes)
         hooks_.expireIdleNodes();
-    if (!state_.pendingMailText.isEmpty() && (state_.mailFailures == 0 || now.time().minute() % 5 == 0) &&
-        hooks_.sendAlarmMail)
-        hooks_.sendAlarmMail();
+    if (hooks_.mailMinuteTick)
+        hooks_.mailMinuteTick(now);
     if (eventDb_.inTransaction())
         eventDb_.commit();
     if (state_.remoteMode && !state_.remoteLinkUp && hooks_.reconnectRemote)
@@ -244,12 +262,8 @@ void Console::minuteTasks(const QDateTime& now)
         adapter_.setUp();
     if (!state_.settings.remoteControlOnly && hooks_.checkInactiveDevices)
         hooks_.checkInactiveDevices();
-    if (state_.updatePending && state_.updateAttempts < 50 && !state_.listWindowOpen) {
-        log_.PostEvent(QStringLiteral("Проверяем обновления..."));
-        ++state_.updateAttempts;
-        if (hooks_.checkForUpdate)
-            hooks_.checkForUpdate();
-    }
+    if (hooks_.updateMinuteTick)
+        hooks_.updateMinuteTick(state_.listWindowOpen);
     if (hooks_.retryAlarmForwarding)
         hooks_.retryAlarmForwarding();
 }
@@ -261,10 +275,8 @@ void Console::hourTasks(const QDateTime& now)
         eventDb_.close();
         eventDb_.open(file);
     }
-    if (now.date().dayOfWeek() == 1 && now.time().hour() == 10 && state_.settings.autoUpdate) {
-        state_.updatePending = true;
-        state_.updateAttempts = 0;
-    }
+    if (hooks_.updateHourTick)
+        hooks_.updateHourTick(now);
     if (now.time().hour() == 3 && state_.settings.timeSync && hooks_.sendTimeBroadcast)
         hooks_.sendTimeBroadcast();
 }

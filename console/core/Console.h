@@ -44,12 +44,16 @@ struct ConsoleHooks {
     std::function<void(int bridge, const TComParam& param)> configureBridge; // 1 or 2
     std::function<bool(int bridge)> bridgeListening;
     std::function<void()> expireIdleNodes;
-    std::function<void()> sendAlarmMail; // the pending mail text is in the state
+    std::function<void(const QString& line)> addAlarmMailLine; // an alarm line for the mail
+    std::function<void(const QDateTime&)> mailMinuteTick;      // retries what was not mailed
     std::function<void()> reconnectRemote;
     std::function<void()> checkInactiveDevices;
-    std::function<void()> checkForUpdate;
+    std::function<void(bool listWindowOpen)> updateMinuteTick; // a pending update attempt
+    std::function<void(const QDateTime&)> updateHourTick;      // Monday 10:00 arms the check
     std::function<void()> sendTimeBroadcast;
     std::function<void()> retryAlarmForwarding;
+    // The node registry's name of a node (empty for an unknown one).
+    std::function<QString(UzelIdent)> nodeName;
 };
 
 // The running console without its windows: start-up, the one-second tick and shutdown, and the
@@ -97,6 +101,7 @@ private:
     void minuteTasks(const QDateTime& now);
     void hourTasks(const QDateTime& now);
     void reportDatabaseError(const QString& text);
+    QString buildingName(UzelIdent node, int number, int type);
 
     ConsoleEnv env_;
     ConsoleState state_;

@@ -16,16 +16,14 @@ struct ConsoleState {
     bool remoteLinkUp = false;
     bool alarmForwardBusy = false;
     bool remoteMode = false;
-    bool updatePending = false;
     bool alarmIndicatorOn = false;
     bool inactiveDevicesSeen = false;
     bool listWindowOpen = false; // a list window is open (no update attempt then)
+    // Mail failures, the pending mail text and the update attempts live with the mailer and the
+    // update client.
 
-    int updateAttempts = 0;
-    int mailFailures = 0;
 
     QString remoteNodeName;
-    QString pendingMailText; // alarm lines not yet mailed
 
     quint32 receivedFrames = 0; // status line counter: polled frames plus relayed records
     quint32 blinkCounter = 0;

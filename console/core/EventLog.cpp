@@ -1,6 +1,5 @@
 #include "core/EventLog.h"
 
-#include "core/ConsoleState.h"
 #include "core/Views.h"
 #include "storage/Db.h"
 
@@ -52,11 +51,8 @@ void EventLog::RecordAlarm(const QString& text, const QDateTime& time, UzelIdent
     }
     if (popup_)
         popup_->addAlarmLine(line);
-    if (state_) {
-        state_->pendingMailText += line + QStringLiteral("\r\n");
-        if (mailHook_)
-            mailHook_();
-    }
+    if (mailHook_)
+        mailHook_(line);
     appendToFile(errorFile(), line);
 }
 

@@ -13,7 +13,6 @@ namespace kelcon {
 class AlarmPopup;
 class DbConnection;
 class MainView;
-struct ConsoleState;
 
 // "dd.mm.yyyy hh:nn:ss ->text"
 QString logLine(const QDateTime& time, const QString& text);
@@ -28,9 +27,8 @@ public:
     void setMainView(MainView* view) { view_ = view; }
     void setAlarmPopup(AlarmPopup* popup) { popup_ = popup; }
     void setDatabase(DbConnection* db) { db_ = db; }
-    void setState(ConsoleState* state) { state_ = state; }
-    // Called after a line was added to the pending mail text; the mailer sends it when it can.
-    void setMailHook(std::function<void()> hook) { mailHook_ = std::move(hook); }
+    // Every alarm line goes to the mailer, which keeps it until it has been mailed.
+    void setMailHook(std::function<void(const QString& line)> hook) { mailHook_ = std::move(hook); }
 
     void PostEvent(const QString& text) { PostEventAt(text, clock_.now()); }
     void PostEventAt(const QString& text, const QDateTime& time);
@@ -48,8 +46,7 @@ private:
     MainView* view_ = nullptr;
     AlarmPopup* popup_ = nullptr;
     DbConnection* db_ = nullptr;
-    ConsoleState* state_ = nullptr;
-    std::function<void()> mailHook_;
+    std::function<void(const QString&)> mailHook_;
 };
 
 } // namespace kelcon

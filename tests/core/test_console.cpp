@@ -288,14 +288,14 @@ TEST_F(ConsoleTest, MinuteAndHourTasksRunInOrder)
     QStringList ran;
     auto& h = c->hooks();
     h.expireIdleNodes = [&] { ran << "expire"; };
-    h.sendAlarmMail = [&] { ran << "mail"; };
+    h.mailMinuteTick = [&](const QDateTime&) { ran << "mail"; };
     h.reconnectRemote = [&] { ran << "reconnect"; };
     h.checkInactiveDevices = [&] { ran << "inactive"; };
-    h.checkForUpdate = [&] { ran << "update"; };
+    h.updateMinuteTick = [&](bool listOpen) { ran << (listOpen ? "update, list open" : "update"); };
+    h.updateHourTick = [&](const QDateTime& t) { ran << "arm update " + t.toString("ddd HH:mm"); };
     h.sendTimeBroadcast = [&] { ran << "time"; };
     ASSERT_TRUE(c->start());
     c->state().settings.timeSync = true;
-    c->state().pendingMailText = QStringLiteral("line\r\n");
     c->state().remoteMode = true;
 
     clock.set(QDateTime(QDate(2030, 4, 1), QTime(12, 0, 1)));
@@ -304,33 +304,24 @@ TEST_F(ConsoleTest, MinuteAndHourTasksRunInOrder)
 
     clock.set(QDateTime(QDate(2030, 4, 1), QTime(12, 1, 0)));
     c->tick();
-    EXPECT_EQ(ran, QStringList({"expire", "mail", "reconnect", "inactive"}));
+    EXPECT_EQ(ran, QStringList({"expire", "mail", "reconnect", "inactive", "update"}));
 
-    // Monday 2030-04-01 10:00 arms the update check, which runs at once.
     ran.clear();
-    c->state().mailFailures = 3; // minute 0 is divisible by 5: mail is retried
+    c->state().remoteLinkUp = true;
+    c->state().listWindowOpen = true;
     clock.set(QDateTime(QDate(2030, 4, 1), QTime(10, 0, 0)));
     c->tick();
-    EXPECT_EQ(ran, QStringList({"expire", "mail", "reconnect", "inactive"}));
-    EXPECT_TRUE(c->state().updatePending);
-    clock.set(QDateTime(QDate(2030, 4, 1), QTime(10, 1, 0)));
-    ran.clear();
-    c->tick();
-    EXPECT_EQ(ran, QStringList({"expire", "reconnect", "inactive", "update"})) << "minute 1: failed mail waits";
-    EXPECT_TRUE(views.texts().contains(QStringLiteral("Проверяем обновления...")));
-
-    // 50 attempts at the most.
-    for (int m = 2; m < 60; ++m) {
-        clock.set(QDateTime(QDate(2030, 4, 1), QTime(10, m, 0)));
-        c->tick();
-    }
-    EXPECT_EQ(c->state().updateAttempts, 50);
-    EXPECT_EQ(ran.count("update"), 50);
+    EXPECT_EQ(ran, QStringList({"expire", "mail", "inactive", "update, list open", "arm update Mon 10:00"}));
 
     ran.clear();
     clock.set(QDateTime(QDate(2030, 4, 2), QTime(3, 0, 0)));
     c->tick();
     EXPECT_EQ(ran.last(), QStringLiteral("time"));
+    c->state().settings.timeSync = false;
+    ran.clear();
+    clock.set(QDateTime(QDate(2030, 4, 3), QTime(3, 0, 0)));
+    c->tick();
+    EXPECT_FALSE(ran.contains("time"));
 }
 
 TEST_F(ConsoleTest, AlarmSignalBlinksWhileTheIndicatorIsOn)
