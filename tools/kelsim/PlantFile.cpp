@@ -211,8 +211,11 @@ void checkReferences(const PlantDesc& p)
             throw ParseError{QStringLiteral("KEL-%1 %2: unknown node").arg(k.type).arg(k.number)};
     }
     for (const auto& f : p.faults) {
-        if (f.number == 0)
+        if (f.number == 0) {
+            if (!p.uzel(f.uzel))
+                throw ParseError{QStringLiteral("fault for an unknown node")};
             continue;
+        }
         bool found = false;
         for (const auto& k : p.kontrollery)
             found = found || (k.number == f.number && k.uzel == f.uzel);
@@ -270,6 +273,22 @@ PlantParseResult parsePlant(const QString& text)
     if (plant.kontrollery.empty())
         return {std::nullopt, QStringLiteral("the plant has no controllers")};
     return {std::move(plant), {}};
+}
+
+std::optional<FaultPlan> parseFaultLine(const QString& line, const PlantDesc& plant, QString* error)
+{
+    try {
+        FaultPlan f = parseFault(QStringList{QStringLiteral("fault")} + tokens(line));
+        for (const auto& k : plant.kontrollery)
+            if (f.number == k.number && f.uzel == k.uzel)
+                return f;
+        if (f.number == 0 && plant.uzel(f.uzel))
+            return f;
+        throw ParseError{QStringLiteral("fault for unknown device %1").arg(f.number)};
+    } catch (const ParseError& e) {
+        *error = e.text;
+        return std::nullopt;
+    }
 }
 
 PlantDesc defaultPlant()

@@ -78,6 +78,10 @@ struct PlantParseResult {
 
 PlantParseResult parsePlant(const QString& text);
 
+// One fault as on a plant file's fault line without the word "fault": "<time> <kind> <number>...".
+// The device must be one of the plant's.
+std::optional<FaultPlan> parseFaultLine(const QString& line, const PlantDesc& plant, QString* error);
+
 // The plant shipped as default.plant, compiled in so that the demo needs no file.
 QString defaultPlantText();
 PlantDesc defaultPlant();

@@ -110,11 +110,21 @@ void Simulator::runSchedule()
     }
 }
 
+void Simulator::note(const FaultPlan& fault, const QString& what)
+{
+    QString who = fault.number != 0 ? QStringLiteral("device %1").arg(fault.number) : QStringLiteral("the site");
+    if (fault.uzel != 0)
+        who += QStringLiteral(" of node %1").arg(QStringLiteral("%1").arg(quint32(fault.uzel), 8, 16, QChar(u'0')).toUpper());
+    out_.events.push_back(QStringLiteral("%1: %2").arg(who, what));
+}
+
 bool Simulator::applyFault(const FaultPlan& fault)
 {
     Kontroller* k = fault.number != 0 ? find(fault.uzel, fault.number) : nullptr;
-    if (fault.number != 0 && !k)
+    if (fault.number != 0 && !k) {
+        note(fault, QStringLiteral("no such controller"));
         return false;
+    }
     bool done = true;
     switch (fault.kind) {
     case FaultKind::Sensor:
@@ -142,6 +152,8 @@ bool Simulator::applyFault(const FaultPlan& fault)
         out_.frames.push_back({k->uzel(), simNow_, dataFrame(k->key() | kConflictWord, nullptr, 0)});
         break;
     }
+    static const char* const what[] = {"sensor broken", "pump tripped", "mains lost", "silent", "address conflict"};
+    note(fault, done ? QString::fromLatin1(what[int(fault.kind)]) : QStringLiteral("fault does not apply to it"));
     if (done && fault.kind != FaultKind::Pump && fault.kind != FaultKind::AddressConflict)
         active_.push_back({fault, fault.durationSeconds > 0 ? tick_ + fault.durationSeconds : -1});
     return done;
@@ -173,6 +185,9 @@ void Simulator::healFault(const FaultPlan& fault)
     case FaultKind::AddressConflict:
         break;
     }
+    static const char* const what[] = {"sensor repaired", "", "mains back", "speaks again", ""};
+    if (*what[int(fault.kind)])
+        note(fault, QString::fromLatin1(what[int(fault.kind)]));
     active_.erase(std::remove_if(active_.begin(), active_.end(),
                                  [&](const ActiveFault& a) {
                                      return a.plan.kind == fault.kind && a.plan.uzel == fault.uzel &&

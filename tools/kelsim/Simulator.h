@@ -45,8 +45,9 @@ struct SimOutput {
     std::vector<OutFrame> frames;
     std::vector<UzelAlarm> alarms;
     std::vector<UzelSensors> sensors;
+    std::vector<QString> events; // faults starting and ending, for the simulator's log
 
-    bool empty() const { return frames.empty() && alarms.empty() && sensors.empty(); }
+    bool empty() const { return frames.empty() && alarms.empty() && sensors.empty() && events.empty(); }
 };
 
 // The whole plant: the controllers, the outside weather of the buildings and the fault schedule.
@@ -84,6 +85,7 @@ private:
     void runSchedule();
     void readSensors(UzelIdent uzel);
     void send(const Kontroller& k, const std::vector<TCanFrame>& frames);
+    void note(const FaultPlan& fault, const QString& what);
     // The controllers a console frame reaches; number 0 of a type reaches all of them where `broadcast`.
     std::vector<Kontroller*> targets(UzelIdent uzel, std::uint32_t word, bool broadcast);
 
