@@ -24,8 +24,7 @@ namespace {
 
 constexpr UzelIdent kSever = 0x101;
 
-bool waitFor(const std::function<bool()>& done)
-{
+bool waitFor(const std::function<bool()>& done) {
     QDeadlineTimer deadline(10000);
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -40,8 +39,7 @@ struct ConsoleEnd {
     std::vector<std::pair<Code, QByteArray>> got;
 
     ConsoleEnd() { server.listen(QHostAddress::LocalHost, 0); }
-    bool accept()
-    {
+    bool accept() {
         if (!waitFor([&] { return server.hasPendingConnections(); }))
             return false;
         peer = server.nextPendingConnection();
@@ -56,16 +54,14 @@ struct ConsoleEnd {
         });
         return true;
     }
-    std::vector<QByteArray> all(Code code) const
-    {
+    std::vector<QByteArray> all(Code code) const {
         std::vector<QByteArray> out;
         for (const auto& [c, m] : got)
             if (c == code)
                 out.push_back(m);
         return out;
     }
-    std::vector<TCanFrame> frames() const
-    {
+    std::vector<TCanFrame> frames() const {
         std::vector<TCanFrame> out;
         for (const QByteArray& m : all(Code::RDC)) {
             const auto rdc = parseRdc(m);
@@ -81,8 +77,7 @@ struct ConsoleEnd {
 
 } // namespace
 
-TEST(KelsimNode, GreetsPushesItsSiteAndServesTheConsole)
-{
+TEST(KelsimNode, GreetsPushesItsSiteAndServesTheConsole) {
     ConsoleEnd console;
     ManualClock clock(QDateTime(QDate(2021, 3, 9), QTime(14, 5, 7)));
     Simulator sim(defaultPlant(), clock);
@@ -98,7 +93,8 @@ TEST(KelsimNode, GreetsPushesItsSiteAndServesTheConsole)
         runner.pump();
     }
     node.flush();
-    ASSERT_TRUE(waitFor([&] { return console.all(Code::SAP).size() == 2 && console.all(Code::SDP).size() == 5; }));
+    ASSERT_TRUE(
+        waitFor([&] { return console.all(Code::SAP).size() == 2 && console.all(Code::SDP).size() == 5; }));
 
     ASSERT_FALSE(console.got.empty());
     ASSERT_EQ(console.got.front().first, Code::SNU) << "the node greets first";
@@ -112,7 +108,8 @@ TEST(KelsimNode, GreetsPushesItsSiteAndServesTheConsole)
     bool mainsAlarm = false;
     for (const auto& f : frames) {
         EXPECT_TRUE(deviceKey(f.ident) == makeDeviceKey(7, 8) || deviceKey(f.ident) == makeDeviceKey(24, 2));
-        mainsAlarm = mainsAlarm || (f.ident == makeDeviceKey(7, 8) && f.len == 2 && f.data[0] == 5 && f.data[1] == 0x02);
+        mainsAlarm = mainsAlarm ||
+                     (f.ident == makeDeviceKey(7, 8) && f.len == 2 && f.data[0] == 5 && f.data[1] == 0x02);
     }
     EXPECT_TRUE(mainsAlarm) << "KEL-08 7 reports the mains loss among the site's frames";
 

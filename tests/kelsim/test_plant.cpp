@@ -1,6 +1,7 @@
 #include "Frames.h"
 #include "PlantFile.h"
 #include "Simulator.h"
+#include "can/AlarmText.h"
 #include "can/DeviceRecord.h"
 #include "core/DateTime.h"
 
@@ -16,8 +17,7 @@ namespace {
 
 constexpr UzelIdent kSever = 0x101; // the remote site's GSM node in the default plant
 
-std::uint32_t requestWord(int number, int type, int slot, int param, int op)
-{
+std::uint32_t requestWord(int number, int type, int slot, int param, int op) {
     return makeDeviceKey(number, type) | kServiceBit | std::uint32_t(slot << 13) | std::uint32_t(param << 8) |
            std::uint32_t(op);
 }
@@ -31,37 +31,34 @@ struct PlantRun {
 
     explicit PlantRun(PlantDesc plant = defaultPlant()) : sim(std::move(plant), clock) {}
 
-    void play(qint64 seconds)
-    {
+    void play(qint64 seconds) {
         for (qint64 done = 0; done < seconds; done += 5) {
             clock.advance(5);
             take(sim.advance());
         }
     }
     // The answer to one frame of the console, before any more plant time passes.
-    std::vector<OutFrame> ask(UzelIdent uzel, const TCanFrame& f)
-    {
+    std::vector<OutFrame> ask(UzelIdent uzel, const TCanFrame& f) {
         sim.receive(uzel, f);
         SimOutput out = sim.advance();
         std::vector<OutFrame> answer = out.frames;
         take(std::move(out));
         return answer;
     }
-    void take(SimOutput out)
-    {
+    void take(SimOutput out) {
         frames.insert(frames.end(), out.frames.begin(), out.frames.end());
         alarms.insert(alarms.end(), out.alarms.begin(), out.alarms.end());
     }
-    qint64 at(const OutFrame& f) const { return QDateTime(QDate(2021, 3, 9), QTime(14, 5, 7)).secsTo(f.time); }
+    qint64 at(const OutFrame& f) const {
+        return QDateTime(QDate(2021, 3, 9), QTime(14, 5, 7)).secsTo(f.time);
+    }
 };
 
-bool from(const OutFrame& f, UzelIdent uzel, int number, int type)
-{
+bool from(const OutFrame& f, UzelIdent uzel, int number, int type) {
     return f.uzel == uzel && deviceKey(f.frame.ident) == makeDeviceKey(number, type);
 }
 
-std::unique_ptr<TUstr> decoded(const std::vector<OutFrame>& frames, const Kontroller& k)
-{
+std::unique_ptr<TUstr> decoded(const std::vector<OutFrame>& frames, const Kontroller& k) {
     auto rec = CreateDeviceRecord(k.type(), k.number(), k.uzel(), std::uint8_t(k.zdan()));
     for (const auto& f : frames)
         if (from(f, k.uzel(), k.number(), k.type()))
@@ -69,8 +66,7 @@ std::unique_ptr<TUstr> decoded(const std::vector<OutFrame>& frames, const Kontro
     return rec;
 }
 
-std::set<std::uint32_t> classesOf(const std::vector<OutFrame>& frames)
-{
+std::set<std::uint32_t> classesOf(const std::vector<OutFrame>& frames) {
     std::set<std::uint32_t> out;
     for (const auto& f : frames)
         out.insert(reportClass(f.frame.ident));
@@ -79,8 +75,7 @@ std::set<std::uint32_t> classesOf(const std::vector<OutFrame>& frames)
 
 } // namespace
 
-TEST(KelsimPlant, SimulatedHourGivesEveryControllerItsReportsAndPlausibleValues)
-{
+TEST(KelsimPlant, SimulatedHourGivesEveryControllerItsReportsAndPlausibleValues) {
     PlantRun run;
     run.play(3600);
     const PlantDesc& plant = run.sim.plant();
@@ -92,7 +87,8 @@ TEST(KelsimPlant, SimulatedHourGivesEveryControllerItsReportsAndPlausibleValues)
             if (from(f, k->uzel(), k->number(), k->type()))
                 own.push_back(f);
         const auto classes = classesOf(own);
-        for (std::uint32_t c : {kNameFirstHalf, kNameSecondHalf, kParameterReport, kStateReport, kAlarmStatus})
+        for (std::uint32_t c :
+             {kNameFirstHalf, kNameSecondHalf, kParameterReport, kStateReport, kAlarmStatus})
             EXPECT_TRUE(classes.count(c)) << std::hex << c;
         EXPECT_EQ(classes.count(kOutsideTempBroadcast), k->type() == 6 ? 0u : 1u);
         for (const auto& f : own)
@@ -125,7 +121,8 @@ TEST(KelsimPlant, SimulatedHourGivesEveryControllerItsReportsAndPlausibleValues)
                 EXPECT_GE(c.Temp, 20) << "circuit " << i;
                 EXPECT_LE(c.Temp, 95) << "circuit " << i;
             } else {
-                // KEL-02 24 lost its only pump of circuit 2 at 8:00 and nobody reset it: the circuit cools down.
+                // KEL-02 24 lost its only pump of circuit 2 at 8:00 and nobody reset it: the circuit cools
+                // down.
                 EXPECT_EQ(k->number(), 24);
                 EXPECT_EQ(i, 1);
                 EXPECT_LT(c.Temp, 25);
@@ -139,8 +136,7 @@ TEST(KelsimPlant, SimulatedHourGivesEveryControllerItsReportsAndPlausibleValues)
     }
 }
 
-TEST(KelsimPlant, StepRequestsChangeTheSettingAndReportTheNewValue)
-{
+TEST(KelsimPlant, StepRequestsChangeTheSettingAndReportTheNewValue) {
     struct Case {
         const char* name;
         UzelIdent uzel;
@@ -154,8 +150,10 @@ TEST(KelsimPlant, StepRequestsChangeTheSettingAndReportTheNewValue)
         {"hot-water set-point up", 0, 5, 8, 4, 1, 1, [](const TUstr& r) { return r.GVS.Ustavka; }, 55, 56},
         {"daily reduction start, an hour in BCD", 0, 21, 2, 0, 3, 1,
          [](const TUstr& r) { return r.Kontur[0].SnizSutNach; }, 22, 23},
-        {"weekly first day wraps", 0, 13, 4, 1, 7, 2, [](const TUstr& r) { return r.Kontur[1].SnizNedDenNach; }, 4, 3},
-        {"reserve boiler temperature down", 0, 5, 8, 5, 9, 2, [](const TUstr& r) { return r.TempRezervKot; }, 55, 54},
+        {"weekly first day wraps", 0, 13, 4, 1, 7, 2,
+         [](const TUstr& r) { return r.Kontur[1].SnizNedDenNach; }, 4, 3},
+        {"reserve boiler temperature down", 0, 5, 8, 5, 9, 2, [](const TUstr& r) { return r.TempRezervKot; },
+         55, 54},
         {"minimum temperature on the remote site", kSever, 7, 8, 0, 1, 1,
          [](const TUstr& r) { return r.Kontur[0].TempMin; }, 25, 26},
     };
@@ -167,7 +165,8 @@ TEST(KelsimPlant, StepRequestsChangeTheSettingAndReportTheNewValue)
         ASSERT_TRUE(k);
         EXPECT_EQ(c.read(*decoded(run.frames, *k)), c.before);
 
-        const auto answer = run.ask(c.uzel, remoteFrame(requestWord(c.number, c.type, c.slot, c.param, c.op)));
+        const auto answer =
+            run.ask(c.uzel, remoteFrame(requestWord(c.number, c.type, c.slot, c.param, c.op)));
         ASSERT_FALSE(answer.empty());
         EXPECT_EQ(classesOf(answer), std::set<std::uint32_t>{kParameterReport});
         EXPECT_EQ(c.read(*decoded(answer, *k)), c.after);
@@ -179,14 +178,13 @@ TEST(KelsimPlant, StepRequestsChangeTheSettingAndReportTheNewValue)
     }
 }
 
-TEST(KelsimPlant, RequestsAndCommandsGetTheAnswersOfTheirKind)
-{
+TEST(KelsimPlant, RequestsAndCommandsGetTheAnswersOfTheirKind) {
     struct Case {
         const char* name;
         UzelIdent uzel;
         TCanFrame frame;
         std::set<std::uint32_t> classes; // of the answer; empty: no answer
-        std::set<int> answering;          // device numbers
+        std::set<int> answering;         // device numbers
     };
     const std::uint8_t weekendBuilding2[5]{30, 1, 2, 0, 0};
     const std::uint8_t time[6]{0x15, 0x14, 1, 9, 3, 21};
@@ -197,10 +195,18 @@ TEST(KelsimPlant, RequestsAndCommandsGetTheAnswersOfTheirKind)
          remoteFrame(requestWord(12, 4, 7, 0, 3)),
          {kParameterReport, kStateReport, kOutsideTempBroadcast, kAlarmStatus},
          {12}},
-        {"circuit data", 0, remoteFrame(requestWord(6, 8, 1, 0, 4)), {kNameFirstHalf, kNameSecondHalf, kParameterReport}, {6}},
+        {"circuit data",
+         0,
+         remoteFrame(requestWord(6, 8, 1, 0, 4)),
+         {kNameFirstHalf, kNameSecondHalf, kParameterReport},
+         {6}},
         {"all names", 0, remoteFrame(requestWord(33, 6, 7, 0, 5)), {kNameFirstHalf, kNameSecondHalf}, {33}},
         {"alarm reset without alarms", 0, remoteFrame(requestWord(21, 2, 7, 0, 6)), {kAlarmStatus}, {21}},
-        {"a remote-site controller is not on the own bus", 0, remoteFrame(requestWord(7, 8, 7, 0, 3)), {}, {}},
+        {"a remote-site controller is not on the own bus",
+         0,
+         remoteFrame(requestWord(7, 8, 7, 0, 3)),
+         {},
+         {}},
         {"a controller of another type with that number", 0, remoteFrame(requestWord(5, 2, 7, 0, 3)), {}, {}},
         {"weekend for the zones of building 2",
          0,
@@ -222,8 +228,7 @@ TEST(KelsimPlant, RequestsAndCommandsGetTheAnswersOfTheirKind)
     }
 }
 
-TEST(KelsimPlant, WeekendCommandReachesTheZonesAndTheirReports)
-{
+TEST(KelsimPlant, WeekendCommandReachesTheZonesAndTheirReports) {
     PlantRun run;
     run.play(30);
     const std::uint8_t zone202[5]{30, 1, 1, 2, 202};
@@ -236,8 +241,7 @@ TEST(KelsimPlant, WeekendCommandReachesTheZonesAndTheirReports)
     EXPECT_FALSE(run.sim.find(0, 31)->kontury()[1].weekend);
 }
 
-TEST(KelsimPlant, DefaultScheduleRaisesItsAlarmsAtTheirTimes)
-{
+TEST(KelsimPlant, DefaultScheduleRaisesItsAlarmsAtTheirTimes) {
     PlantRun run;
     run.play(600);
     struct Expected {
@@ -245,23 +249,64 @@ TEST(KelsimPlant, DefaultScheduleRaisesItsAlarmsAtTheirTimes)
         UzelIdent uzel;
         std::uint32_t ident;
         std::vector<std::uint8_t> data;
+        QString line; // as the console words it
     };
     // Pump 1 of circuit 1 of KEL-08 5: word 2 bit 0. Sensor of circuit 3 of KEL-04 12: word 0 bit 2.
-    // Mains on the remote site: word 5 bit 1, then bit 4 when it is back. Pump 1 of circuit 2 of KEL-02 24: word 1 bit 2.
+    // Mains on the remote site: word 5 bit 1, then bit 4 when it is back. Pump 1 of circuit 2 of KEL-02 24:
+    // word 1 bit 2.
+    const QString sever = QStringLiteral(" на узле\"Поселок Северный\"");
     const std::vector<Expected> expected{
-        {40, 0, 0x00A80080, {0x02, 0x01}},
-        {120, 0, 0x01880040, {0x00, 0x04}},
-        {180, kSever, 0x00E80080, {0x05, 0x02}},
-        {300, kSever, 0x00E80080, {0x05, 0x10}},
-        {360, 0, 0x8000FF0Au | makeDeviceKey(34, 6), {}},
-        {480, kSever, 0x03080020, {0x01, 0x04}},
+        {40,
+         0,
+         0x00A80080,
+         {0x02, 0x01},
+         QStringLiteral("Авария 1 насоса 1 контура  на KEL-08 (Школа №5) адрес № 0005")},
+        {120,
+         0,
+         0x01880040,
+         {0x00, 0x04},
+         QStringLiteral("Авария датчика температуры 3 контура  на KEL-04 (Школа №5) адрес № 0012")},
+        {180,
+         kSever,
+         0x00E80080,
+         {0x05, 0x02},
+         QStringLiteral("Авария - нет напряжения  на KEL-08 (Северный) адрес № 0007") + sever},
+        {300,
+         kSever,
+         0x00E80080,
+         {0x05, 0x10},
+         QStringLiteral("Внимание: появилось напряжение, авария снята  на KEL-08 (Северный) адрес № 0007") +
+             sever},
+        {360,
+         0,
+         0x8000FF0Au | makeDeviceKey(34, 6),
+         {},
+         QStringLiteral("Конфликт адресов KEL-06 адрес № 0034")},
+        {480,
+         kSever,
+         0x03080020,
+         {0x01, 0x04},
+         QStringLiteral("Авария 1 насоса 2 контура  на KEL-02 (Северный) адрес № 0024") + sever},
+    };
+    AlarmNames names;
+    names.buildingName = [&](UzelIdent uzel, int nomer, int) {
+        const Kontroller* k = run.sim.find(uzel, nomer);
+        return k ? run.sim.plant().zdan(k->zdan())->name : QString();
+    };
+    names.nodeName = [](UzelIdent uzel) {
+        return uzel == kSever ? QStringLiteral("Поселок Северный") : QString();
     };
     std::vector<Expected> got;
     for (const auto& f : run.frames) {
         const std::uint32_t c = reportClass(f.frame.ident);
-        if (c == kAlarmReport || c == kAddressConflict)
-            got.push_back({run.at(f), f.uzel, f.frame.ident,
-                           std::vector<std::uint8_t>(f.frame.data.begin(), f.frame.data.begin() + f.frame.dataLength())});
+        if (c == kAlarmReport || c == kAddressConflict) {
+            const AlarmTextResult text = AlarmText(f.frame, f.uzel, names);
+            EXPECT_EQ(text.flag, 1);
+            got.push_back(
+                {run.at(f), f.uzel, f.frame.ident,
+                 std::vector<std::uint8_t>(f.frame.data.begin(), f.frame.data.begin() + f.frame.dataLength()),
+                 text.text});
+        }
     }
     ASSERT_EQ(got.size(), expected.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
@@ -270,6 +315,7 @@ TEST(KelsimPlant, DefaultScheduleRaisesItsAlarmsAtTheirTimes)
         EXPECT_EQ(got[i].uzel, expected[i].uzel);
         EXPECT_EQ(got[i].ident, expected[i].ident);
         EXPECT_EQ(got[i].data, expected[i].data);
+        EXPECT_EQ(got[i].line.toStdString(), expected[i].line.toStdString());
     }
     EXPECT_EQ(makeDeviceKey(5, 8), 0x00A80080u);
 
@@ -283,8 +329,7 @@ TEST(KelsimPlant, DefaultScheduleRaisesItsAlarmsAtTheirTimes)
     }
 }
 
-TEST(KelsimPlant, TrippedPumpHandsOverToItsTwinUntilTheAlarmIsReset)
-{
+TEST(KelsimPlant, TrippedPumpHandsOverToItsTwinUntilTheAlarmIsReset) {
     PlantRun run;
     run.play(60);
     Kontroller* k = run.sim.find(0, 5);
@@ -296,7 +341,8 @@ TEST(KelsimPlant, TrippedPumpHandsOverToItsTwinUntilTheAlarmIsReset)
     const auto answer = run.ask(0, remoteFrame(requestWord(5, 8, 7, 0, 6)));
     bool allCleared = false;
     for (const auto& f : answer)
-        allCleared = allCleared || (reportClass(f.frame.ident) == kAlarmClearReport && f.frame.dataLength() == 0);
+        allCleared =
+            allCleared || (reportClass(f.frame.ident) == kAlarmClearReport && f.frame.dataLength() == 0);
     EXPECT_TRUE(allCleared);
     for (const auto& f : answer)
         rec->Decode(f.frame);
@@ -308,8 +354,7 @@ TEST(KelsimPlant, TrippedPumpHandsOverToItsTwinUntilTheAlarmIsReset)
     EXPECT_EQ(rec->Kontur[0].Nasos.Rabota2, 0);
 }
 
-TEST(KelsimPlant, SilentControllerNeitherSendsNorAnswersUntilItsTimeIsUp)
-{
+TEST(KelsimPlant, SilentControllerNeitherSendsNorAnswersUntilItsTimeIsUp) {
     PlantRun run;
     run.play(600);
     EXPECT_TRUE(run.sim.isSilent(0, 23));
@@ -329,8 +374,7 @@ TEST(KelsimPlant, SilentControllerNeitherSendsNorAnswersUntilItsTimeIsUp)
     EXPECT_LE(firstAfter, 45 * 60 + 240 + 20);
 }
 
-TEST(KelsimPlantFile, RejectsWhatCannotStandForAPlant)
-{
+TEST(KelsimPlantFile, RejectsWhatCannotStandForAPlant) {
     const QString head = QStringLiteral("building 1 \"Дом\"\nnode 101 \"Узел\"\n");
     struct Case {
         const char* name;
@@ -339,17 +383,21 @@ TEST(KelsimPlantFile, RejectsWhatCannotStandForAPlant)
     };
     const Case cases[] = {
         {"a good plant", "kel02 3 building=1 circuits=\"А;Б\"\nfault 1:00 pump 3 circuit=2", ""},
-        {"the same number on another bus", "kel02 3 building=1 circuits=А\nkel08 3 building=1 node=101 circuits=А", ""},
+        {"the same number on another bus",
+         "kel02 3 building=1 circuits=А\nkel08 3 building=1 node=101 circuits=А", ""},
         {"unknown line", "kel09 3 building=1", "line 3: unknown line kind"},
         {"name too long", "kel02 3 building=1 circuits=\"Одиннадцать\"", "longer than 10"},
         {"unknown building", "kel02 3 building=2 circuits=А", "unknown building 2"},
         {"unknown node", "kel02 3 building=1 node=102 circuits=А", "unknown node"},
-        {"number twice on one bus", "kel02 3 building=1 circuits=А\nkel04 3 building=1 circuits=А", "used twice"},
+        {"number twice on one bus", "kel02 3 building=1 circuits=А\nkel04 3 building=1 circuits=А",
+         "used twice"},
         {"KEL-02 with boilers", "kel02 3 building=1 circuits=А boilers=1", "no boilers"},
         {"too many circuits", "kel02 3 building=1 circuits=\"А;Б;В\"", "1-2 circuits"},
         {"zone without name", "kel06 3 building=1 floor=1 floorname=Э zones=\"101\"", "number:name"},
-        {"fault for an unknown device", "kel02 3 building=1 circuits=А\nfault 0:10 pump 4", "unknown device 4"},
-        {"whole-site fault that is not mains", "kel02 3 building=1 circuits=А\nfault 0:10 silent 0@101", "number 0"},
+        {"fault for an unknown device", "kel02 3 building=1 circuits=А\nfault 0:10 pump 4",
+         "unknown device 4"},
+        {"whole-site fault that is not mains", "kel02 3 building=1 circuits=А\nfault 0:10 silent 0@101",
+         "number 0"},
         {"unclosed quote", "kel02 3 building=1 circuits=\"А", "unclosed quote"},
         {"no controllers", "", "no controllers"},
     };

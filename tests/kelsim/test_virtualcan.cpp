@@ -19,8 +19,7 @@ using namespace kelcon::kelsim;
 namespace {
 
 // Socket events need the loop; the deadline only guards against a bus that never connects.
-bool waitFor(const std::function<bool()>& done)
-{
+bool waitFor(const std::function<bool()>& done) {
     QDeadlineTimer deadline(10000);
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -28,8 +27,7 @@ bool waitFor(const std::function<bool()>& done)
 }
 
 // A virtual bus of this test's own, so that a demo on the machine's default port does not mix in.
-QString privateBus()
-{
+QString privateBus() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return QStringLiteral("tcp://127.0.0.1:%1/can0").arg(probe.serverPort());
@@ -37,16 +35,17 @@ QString privateBus()
 
 } // namespace
 
-TEST(KelsimVirtualCan, FramesCrossTheBusWithTheirIdentifierWordsAndRequestsAreAnswered)
-{
+TEST(KelsimVirtualCan, FramesCrossTheBusWithTheirIdentifierWordsAndRequestsAreAnswered) {
     const QString bus = privateBus();
     QString error;
     auto attachment = CanAttachment::open(QStringLiteral("virtualcan:") + bus, &error);
     ASSERT_TRUE(attachment) << error.toStdString();
-    std::unique_ptr<QCanBusDevice> console(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), bus, &error));
+    std::unique_ptr<QCanBusDevice> console(
+        QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), bus, &error));
     ASSERT_TRUE(console) << error.toStdString();
     ASSERT_TRUE(console->connectDevice());
-    ASSERT_TRUE(waitFor([&] { return attachment->isConnected() && console->state() == QCanBusDevice::ConnectedState; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return attachment->isConnected() && console->state() == QCanBusDevice::ConnectedState; }));
 
     // Each side is connected before the bus server has read which channel the other listens to;
     // a probe that arrives proves the way to the console is open.

@@ -12,8 +12,7 @@ constexpr std::size_t kMaxWaiting = 4096;
 
 } // namespace
 
-QCanBusFrame toBusFrame(const TCanFrame& frame)
-{
+QCanBusFrame toBusFrame(const TCanFrame& frame) {
     const quint32 id = identifierFromWord(frame.ident);
     if (frame.isRemoteRequest()) {
         QCanBusFrame f(QCanBusFrame::RemoteRequestFrame);
@@ -27,8 +26,7 @@ QCanBusFrame toBusFrame(const TCanFrame& frame)
     return f;
 }
 
-std::optional<TCanFrame> fromBusFrame(const QCanBusFrame& frame)
-{
+std::optional<TCanFrame> fromBusFrame(const QCanBusFrame& frame) {
     if (!frame.isValid() || !frame.hasExtendedFrameFormat())
         return std::nullopt;
     TCanFrame f;
@@ -47,8 +45,7 @@ std::optional<TCanFrame> fromBusFrame(const QCanBusFrame& frame)
     return f;
 }
 
-CanAttachment::CanAttachment(QCanBusDevice* device) : device_(device)
-{
+CanAttachment::CanAttachment(QCanBusDevice* device) : device_(device) {
     connect(device, &QCanBusDevice::framesReceived, this, &CanAttachment::readFrames);
     connect(device, &QCanBusDevice::stateChanged, this, [this](QCanBusDevice::CanBusDeviceState state) {
         if (state == QCanBusDevice::ConnectedState) {
@@ -58,19 +55,16 @@ CanAttachment::CanAttachment(QCanBusDevice* device) : device_(device)
             emit failed(tr("CAN device disconnected"));
         }
     });
-    connect(device, &QCanBusDevice::errorOccurred, this, [this](QCanBusDevice::CanBusError) {
-        emit failed(device_->errorString());
-    });
+    connect(device, &QCanBusDevice::errorOccurred, this,
+            [this](QCanBusDevice::CanBusError) { emit failed(device_->errorString()); });
 }
 
-CanAttachment::~CanAttachment()
-{
+CanAttachment::~CanAttachment() {
     if (device_ && device_->state() != QCanBusDevice::UnconnectedState)
         device_->disconnectDevice();
 }
 
-std::unique_ptr<CanAttachment> CanAttachment::open(const QString& spec, QString* error)
-{
+std::unique_ptr<CanAttachment> CanAttachment::open(const QString& spec, QString* error) {
     const int colon = spec.indexOf(u':');
     if (colon <= 0) {
         *error = QStringLiteral("bus \"%1\": expected plugin:iface, e.g. virtualcan:can0").arg(spec);
@@ -91,10 +85,11 @@ std::unique_ptr<CanAttachment> CanAttachment::open(const QString& spec, QString*
     return a;
 }
 
-bool CanAttachment::isConnected() const { return device_->state() == QCanBusDevice::ConnectedState; }
+bool CanAttachment::isConnected() const {
+    return device_->state() == QCanBusDevice::ConnectedState;
+}
 
-void CanAttachment::send(const TCanFrame& frame)
-{
+void CanAttachment::send(const TCanFrame& frame) {
     if (!isConnected()) {
         if (waiting_.size() >= kMaxWaiting)
             waiting_.pop_front();
@@ -105,8 +100,7 @@ void CanAttachment::send(const TCanFrame& frame)
         ++sent_;
 }
 
-void CanAttachment::flush()
-{
+void CanAttachment::flush() {
     while (!waiting_.empty() && isConnected()) {
         if (device_->writeFrame(toBusFrame(waiting_.front())))
             ++sent_;
@@ -114,8 +108,7 @@ void CanAttachment::flush()
     }
 }
 
-void CanAttachment::readFrames()
-{
+void CanAttachment::readFrames() {
     while (device_->framesAvailable() > 0) {
         const QCanBusFrame f = device_->readFrame();
         if (const auto frame = fromBusFrame(f))

@@ -23,8 +23,7 @@ constexpr int kNameZdan = 0xF;
 
 using Pair = std::pair<std::uint8_t, std::uint8_t>;
 
-inline TCanFrame dataFrame(std::uint32_t word, const std::uint8_t* data, int count)
-{
+inline TCanFrame dataFrame(std::uint32_t word, const std::uint8_t* data, int count) {
     TCanFrame f;
     f.ident = word | kExtendedFlag;
     f.len = std::uint8_t(count);
@@ -33,8 +32,7 @@ inline TCanFrame dataFrame(std::uint32_t word, const std::uint8_t* data, int cou
     return f;
 }
 
-inline TCanFrame remoteFrame(std::uint32_t word)
-{
+inline TCanFrame remoteFrame(std::uint32_t word) {
     TCanFrame f;
     f.ident = word | kExtendedFlag;
     f.len = 0x40;
@@ -42,8 +40,8 @@ inline TCanFrame remoteFrame(std::uint32_t word)
 }
 
 // A report of (code, value) pairs; a frame carries at most four, so long lists go out as several frames.
-inline void appendPairFrames(std::uint32_t word, const std::vector<Pair>& pairs, std::vector<TCanFrame>& out)
-{
+inline void appendPairFrames(std::uint32_t word, const std::vector<Pair>& pairs,
+                             std::vector<TCanFrame>& out) {
     for (std::size_t i = 0; i < pairs.size(); i += 4) {
         std::uint8_t d[8]{};
         int n = 0;
@@ -55,10 +53,16 @@ inline void appendPairFrames(std::uint32_t word, const std::vector<Pair>& pairs,
     }
 }
 
-constexpr std::uint8_t toBcd(int v) { return std::uint8_t(((v / 10) << 4) | (v % 10)); }
-constexpr int fromBcd(std::uint8_t b) { return (b & 0x0F) + (b >> 4) * 10; }
+constexpr std::uint8_t toBcd(int v) {
+    return std::uint8_t(((v / 10) << 4) | (v % 10));
+}
+constexpr int fromBcd(std::uint8_t b) {
+    return (b & 0x0F) + (b >> 4) * 10;
+}
 
 // A temperature as the controllers send it: a signed byte, 150 for "no value".
-inline std::uint8_t tempByte(double t) { return std::uint8_t(std::int8_t(t < 0 ? t - 0.5 : t + 0.5)); }
+inline std::uint8_t tempByte(double t) {
+    return std::uint8_t(std::int8_t(t < 0 ? t - 0.5 : t + 0.5));
+}
 
 } // namespace kelcon::kelsim

@@ -149,8 +149,8 @@ private:
     KotelnayaSim kotly_;
     MakeupSim makeup_;
     bool weekend_ = false, stopped_ = false, mains_ = true, mainsBack_ = false;
-    int startUp_ = 120;    // seconds of start-up after power-on
-    qint64 uptime_ = -1;   // seconds since power-on, -1 before the first step
+    int startUp_ = 120;  // seconds of start-up after power-on
+    qint64 uptime_ = -1; // seconds since power-on, -1 before the first step
     int mainsBackShown_ = 0;
     double outside_ = 0;
     bool outsideBroken_ = false;

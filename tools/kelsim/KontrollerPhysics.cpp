@@ -8,22 +8,19 @@ namespace kelcon::kelsim {
 namespace {
 
 // Hours as a point on a week (Monday 0), to compare reduction windows that wrap over midnight or Sunday.
-bool hourInWindow(int hour, int from, int to)
-{
+bool hourInWindow(int hour, int from, int to) {
     if (from == to)
         return false;
     return from < to ? hour >= from && hour < to : hour >= from || hour < to;
 }
 
-double approach(double value, double target, double seconds, double timeConstant)
-{
+double approach(double value, double target, double seconds, double timeConstant) {
     return value + (target - value) * std::min(1.0, seconds / timeConstant);
 }
 
 } // namespace
 
-int Reductions::activeAt(const QDateTime& t) const
-{
+int Reductions::activeAt(const QDateTime& t) const {
     const int hour = t.time().hour();
     const int day = t.date().dayOfWeek() - 1;
     int r = 0;
@@ -41,9 +38,8 @@ int Reductions::activeAt(const QDateTime& t) const
 }
 
 Kontroller::Kontroller(const KontrollerDesc& desc, const ZdanDesc& zdan, std::uint32_t seed)
-    : type_(desc.type), number_(desc.number), uzel_(desc.uzel), zdanNumber_(desc.zdan), version_(desc.version),
-      etaz_(desc.etaz), zdanName_(zdan.name), etazName_(desc.etazName), rng_(seed)
-{
+    : type_(desc.type), number_(desc.number), uzel_(desc.uzel), zdanNumber_(desc.zdan),
+      version_(desc.version), etaz_(desc.etaz), zdanName_(zdan.name), etazName_(desc.etazName), rng_(seed) {
     std::uniform_real_distribution<double> jitter(-1.5, 1.5);
     if (type_ == 6) {
         for (const auto& z : desc.zony) {
@@ -81,8 +77,7 @@ Kontroller::Kontroller(const KontrollerDesc& desc, const ZdanDesc& zdan, std::ui
     kotly_.levels = type_ == 8 ? 4 : 0;
 }
 
-double Kontroller::curveTarget(const KonturSim& k, double outside) const
-{
+double Kontroller::curveTarget(const KonturSim& k, double outside) const {
     double t;
     if (k.curve == 11) {
         // A straight line through the two points the user set at +8 and -8 degrees outside.
@@ -94,8 +89,7 @@ double Kontroller::curveTarget(const KonturSim& k, double outside) const
     return std::clamp(t, 20.0, 95.0);
 }
 
-void Kontroller::stepKontur(KonturSim& k, const QDateTime& local, double outside, double source)
-{
+void Kontroller::stepKontur(KonturSim& k, const QDateTime& local, double outside, double source) {
     const bool heatingSeason = outside < 17.0;
     const bool active = k.used && !k.off && !stopped_ && mains_ && heatingSeason;
     double target = curveTarget(k, outside) - 3.0 * k.red.activeAt(local);
@@ -106,7 +100,8 @@ void Kontroller::stepKontur(KonturSim& k, const QDateTime& local, double outside
         target = std::min(target, double(k.returnLimit) + 15.0);
     k.target = target;
 
-    // Pump 2 stands by for pump 1, which it replaces when pump 1 has tripped; without a second pump the circuit stops.
+    // Pump 2 stands by for pump 1, which it replaces when pump 1 has tripped; without a second pump the
+    // circuit stops.
     const bool useSecond = k.twoPumps && (k.pumpTripped[0] || local.date().dayOfYear() % 7 == 0);
     k.pump[0] = active && !useSecond && !k.pumpTripped[0];
     k.pump[1] = active && k.twoPumps && useSecond && !k.pumpTripped[1];
@@ -133,8 +128,7 @@ void Kontroller::stepKontur(KonturSim& k, const QDateTime& local, double outside
     k.ret = approach(k.ret, retTarget, 1.0, 240.0);
 }
 
-void Kontroller::stepZone(KonturSim& z, const QDateTime& local, double outside)
-{
+void Kontroller::stepZone(KonturSim& z, const QDateTime& local, double outside) {
     double sp = z.setpoint - z.red.activeAt(local);
     if (z.weekend)
         sp -= std::max(z.red.nedUm, 3);
@@ -150,8 +144,7 @@ void Kontroller::stepZone(KonturSim& z, const QDateTime& local, double outside)
     z.zoneTemp += (z.heating ? gain : 0.0) - loss;
 }
 
-void Kontroller::stepKotly(const QDateTime& local, double demand)
-{
+void Kontroller::stepKotly(const QDateTime& local, double demand) {
     auto& b = kotly_;
     if (b.count == 0)
         return;
@@ -163,7 +156,8 @@ void Kontroller::stepKotly(const QDateTime& local, double demand)
         const int i = (lead + n) % b.count;
         auto& u = b.units[i];
         const bool reserveUnit = b.reserve && i == b.count - 1;
-        // The lead unit keeps the set-point; a further one joins when the lead has run long and the water is still cold.
+        // The lead unit keeps the set-point; a further one joins when the lead has run long and the water is
+        // still cold.
         const bool wanted = n == 0 ? b.supply < sp - 2.0
                                    : b.units[(lead + n - 1) % b.count].onSeconds > 180 && b.supply < sp - 6.0;
         const bool reserveWanted = !reserveUnit || b.supply < b.reserveTemp;
@@ -172,12 +166,15 @@ void Kontroller::stepKotly(const QDateTime& local, double demand)
         else if (wanted && reserveWanted)
             u.burner = true;
         u.stage2 = u.burner && !b.singleStage && b.supply < sp - 5.0;
-        u.modulation = u.burner && b.modulating ? std::clamp(int(std::lround((sp - b.supply) / 2.0)) + 1, 1, b.levels) : 0;
+        u.modulation = u.burner && b.modulating
+                           ? std::clamp(int(std::lround((sp - b.supply) / 2.0)) + 1, 1, b.levels)
+                           : 0;
         u.onSeconds = u.burner ? u.onSeconds + 1 : 0;
         u.postRun = u.burner ? 120 : std::max(0, u.postRun - 1);
         u.pump = allowed && (u.burner || u.postRun > 0);
         if (u.burner) {
-            const double power = b.modulating ? 0.3 + 0.7 * u.modulation / std::max(1, b.levels) : (u.stage2 ? 1.0 : 0.6);
+            const double power =
+                b.modulating ? 0.3 + 0.7 * u.modulation / std::max(1, b.levels) : (u.stage2 ? 1.0 : 0.6);
             burning += 1;
             b.supply += 0.12 * power;
         }
@@ -192,12 +189,12 @@ void Kontroller::stepKotly(const QDateTime& local, double demand)
         }
     if (gvs_.pump)
         load += 0.6;
-    b.ret = flows > 0 ? approach(b.ret, retSum / flows, 1.0, 60.0) : approach(b.ret, b.supply - 3.0, 1.0, 300.0);
+    b.ret =
+        flows > 0 ? approach(b.ret, retSum / flows, 1.0, 60.0) : approach(b.ret, b.supply - 3.0, 1.0, 300.0);
     b.supply -= (b.supply - b.ret) * (0.002 + 0.004 * load) + (burning == 0 ? 0.002 : 0.0);
 }
 
-void Kontroller::stepGvs(const QDateTime& local)
-{
+void Kontroller::stepGvs(const QDateTime& local) {
     auto& g = gvs_;
     if (!g.present)
         return;
@@ -219,8 +216,7 @@ void Kontroller::stepGvs(const QDateTime& local)
     g.recTemp = approach(g.recTemp, g.recPump ? g.temp - g.recDiff : 22.0, 1.0, g.recPump ? 120.0 : 1800.0);
 }
 
-void Kontroller::stepMakeup()
-{
+void Kontroller::stepMakeup() {
     if (type_ != 8)
         return;
     auto& m = makeup_;
@@ -239,8 +235,7 @@ void Kontroller::stepMakeup()
     }
 }
 
-void Kontroller::step(const QDateTime& local, double outside)
-{
+void Kontroller::step(const QDateTime& local, double outside) {
     outside_ = outside;
     uptime_ = powered() ? uptime_ + 1 : -1;
     if (startUp_ > 0)
@@ -267,8 +262,7 @@ void Kontroller::step(const QDateTime& local, double outside)
     updateAlarms();
 }
 
-void Kontroller::updateAlarms()
-{
+void Kontroller::updateAlarms() {
     auto bit = [](bool on, int n) { return std::uint8_t(on ? 1u << n : 0u); };
     const auto& k = kontury_;
     avar_.fill(0);
@@ -299,7 +293,8 @@ void Kontroller::updateAlarms()
             avar_[0] |= bit(k[i].supplyBroken, i);
             avar_[2] |= bit(k[i].pumpTripped[0], 2 * i) | bit(k[i].pumpTripped[1], 2 * i + 1);
         }
-        avar_[0] |= bit(gvs_.broken, 4) | bit(gvs_.recBroken, 5) | bit(outsideBroken_, 6) | bit(kotly_.supplyBroken, 7);
+        avar_[0] |= bit(gvs_.broken, 4) | bit(gvs_.recBroken, 5) | bit(outsideBroken_, 6) |
+                    bit(kotly_.supplyBroken, 7);
         avar_[1] = bit(kotly_.returnBroken, 0);
         avar_[5] = bit(!mains_, 1) | bit(mainsBack_, 4);
         break;

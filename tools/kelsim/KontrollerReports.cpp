@@ -8,12 +8,15 @@ namespace kelcon::kelsim {
 
 namespace {
 
-std::uint8_t bit(bool on, int n) { return std::uint8_t(on ? 1u << n : 0u); }
+std::uint8_t bit(bool on, int n) {
+    return std::uint8_t(on ? 1u << n : 0u);
+}
 
-std::uint8_t temp(double t, bool broken) { return broken ? std::uint8_t(kNoValue) : tempByte(t); }
+std::uint8_t temp(double t, bool broken) {
+    return broken ? std::uint8_t(kNoValue) : tempByte(t);
+}
 
-int alarmCodes(int type)
-{
+int alarmCodes(int type) {
     switch (type) {
     case 2:
     case 4:
@@ -28,27 +31,36 @@ int alarmCodes(int type)
 }
 
 // Reduction parameters 2-9 of a circuit, the hot water or a zone; hours go as BCD.
-std::uint8_t reductionParam(const Reductions& r, int param)
-{
+std::uint8_t reductionParam(const Reductions& r, int param) {
     switch (param) {
-    case 2: return std::uint8_t(r.sutUm);
-    case 3: return toBcd(r.sutBeg);
-    case 4: return toBcd(r.sutEnd);
-    case 5: return std::uint8_t(r.nedUm);
-    case 6: return toBcd(r.nedBegTime);
-    case 7: return std::uint8_t(r.nedBegDay);
-    case 8: return toBcd(r.nedEndTime);
-    case 9: return std::uint8_t(r.nedEndDay);
-    default: return 0;
+    case 2:
+        return std::uint8_t(r.sutUm);
+    case 3:
+        return toBcd(r.sutBeg);
+    case 4:
+        return toBcd(r.sutEnd);
+    case 5:
+        return std::uint8_t(r.nedUm);
+    case 6:
+        return toBcd(r.nedBegTime);
+    case 7:
+        return std::uint8_t(r.nedBegDay);
+    case 8:
+        return toBcd(r.nedEndTime);
+    case 9:
+        return std::uint8_t(r.nedEndDay);
+    default:
+        return 0;
     }
 }
 
 } // namespace
 
-int Kontroller::slotCount() const { return int(kontury_.size()); }
+int Kontroller::slotCount() const {
+    return int(kontury_.size());
+}
 
-std::uint8_t Kontroller::statusByte(const KonturSim& k) const
-{
+std::uint8_t Kontroller::statusByte(const KonturSim& k) const {
     if (type_ == 6)
         return std::uint8_t((k.controlType & 7) | bit(k.weekend, 4) | bit(k.heating, 5));
     std::uint8_t b = bit(k.off, 1) | bit(k.twoWay, 2) | bit(k.noValve, 3) | bit(startUp_ > 0 && k.used, 6) |
@@ -58,31 +70,42 @@ std::uint8_t Kontroller::statusByte(const KonturSim& k) const
     return b;
 }
 
-std::uint8_t Kontroller::konturParam(const KonturSim& k, int param) const
-{
+std::uint8_t Kontroller::konturParam(const KonturSim& k, int param) const {
     if (type_ == 6) {
         switch (param) {
-        case 0: return temp(k.zoneTemp, k.zoneBroken);
-        case 1: return std::uint8_t(k.setpoint);
-        case 10: return statusByte(k);
-        default: return reductionParam(k.red, param);
+        case 0:
+            return temp(k.zoneTemp, k.zoneBroken);
+        case 1:
+            return std::uint8_t(k.setpoint);
+        case 10:
+            return statusByte(k);
+        default:
+            return reductionParam(k.red, param);
         }
     }
     switch (param) {
-    case 0: return k.used ? temp(k.supply, k.supplyBroken) : std::uint8_t(kNoValue);
-    case 1: return std::uint8_t(k.minTemp);
-    case 10: return statusByte(k);
-    case 11: return std::uint8_t(k.curve);
-    case 12: return k.used ? temp(k.ret, k.returnBroken) : std::uint8_t(kNoValue);
-    case 13: return std::uint8_t(k.returnLimit);
-    case 14: return std::uint8_t(k.userPlus8);
-    case 16: return std::uint8_t(k.userMinus8);
-    default: return reductionParam(k.red, param);
+    case 0:
+        return k.used ? temp(k.supply, k.supplyBroken) : std::uint8_t(kNoValue);
+    case 1:
+        return std::uint8_t(k.minTemp);
+    case 10:
+        return statusByte(k);
+    case 11:
+        return std::uint8_t(k.curve);
+    case 12:
+        return k.used ? temp(k.ret, k.returnBroken) : std::uint8_t(kNoValue);
+    case 13:
+        return std::uint8_t(k.returnLimit);
+    case 14:
+        return std::uint8_t(k.userPlus8);
+    case 16:
+        return std::uint8_t(k.userMinus8);
+    default:
+        return reductionParam(k.red, param);
     }
 }
 
-std::vector<Pair> Kontroller::temperaturePairs() const
-{
+std::vector<Pair> Kontroller::temperaturePairs() const {
     std::vector<Pair> p;
     for (int i = 0; i < slotCount(); ++i) {
         const auto& k = kontury_[i];
@@ -114,8 +137,7 @@ std::vector<Pair> Kontroller::temperaturePairs() const
     return p;
 }
 
-std::vector<Pair> Kontroller::slotPairs(int slot) const
-{
+std::vector<Pair> Kontroller::slotPairs(int slot) const {
     std::vector<Pair> p;
     if (slot < slotCount()) {
         const auto& k = kontury_[slot];
@@ -148,14 +170,16 @@ std::vector<Pair> Kontroller::slotPairs(int slot) const
         p.emplace_back(0xA0, temp(b.supply, b.supplyBroken));
         p.emplace_back(0xA2, std::uint8_t(b.setpoint));
         if (type_ == 4) {
-            p.emplace_back(0xA4, std::uint8_t(bit(b.count >= 2, 2) | bit(b.rotation, 0) | bit(b.singleStage, 3) |
-                                              bit(b.reserve, 4) | bit(b.count == 0, 7)));
+            p.emplace_back(0xA4,
+                           std::uint8_t(bit(b.count >= 2, 2) | bit(b.rotation, 0) | bit(b.singleStage, 3) |
+                                        bit(b.reserve, 4) | bit(b.count == 0, 7)));
         } else {
             const int extra = std::max(0, b.count - 1);
             p.emplace_back(0xA1, temp(b.ret, b.returnBroken));
             p.emplace_back(0xA3, std::uint8_t(b.minReturn));
-            p.emplace_back(0xA4, std::uint8_t(extra | bit(b.rotation, 2) | bit(b.singleStage, 3) |
-                                              bit(b.modulating, 4) | bit(b.reserve, 5) | bit(b.count == 0, 7)));
+            p.emplace_back(0xA4,
+                           std::uint8_t(extra | bit(b.rotation, 2) | bit(b.singleStage, 3) |
+                                        bit(b.modulating, 4) | bit(b.reserve, 5) | bit(b.count == 0, 7)));
             p.emplace_back(0xA8, std::uint8_t(b.levels));
         }
         p.emplace_back(0xA9, std::uint8_t(b.reserveTemp));
@@ -163,8 +187,7 @@ std::vector<Pair> Kontroller::slotPairs(int slot) const
     return p;
 }
 
-std::vector<Pair> Kontroller::devicePairs() const
-{
+std::vector<Pair> Kontroller::devicePairs() const {
     std::vector<Pair> p;
     if (type_ == 6)
         return p;
@@ -184,8 +207,7 @@ std::vector<Pair> Kontroller::devicePairs() const
     return p;
 }
 
-std::vector<Pair> Kontroller::statePairs() const
-{
+std::vector<Pair> Kontroller::statePairs() const {
     const auto& k = kontury_;
     std::vector<Pair> p;
     switch (type_) {
@@ -233,16 +255,15 @@ std::vector<Pair> Kontroller::statePairs() const
     return p;
 }
 
-std::vector<std::uint8_t> Kontroller::stateBytes() const
-{
+std::vector<std::uint8_t> Kontroller::stateBytes() const {
     std::vector<std::uint8_t> b;
     for (const auto& [code, value] : statePairs())
         b.push_back(value);
     return b;
 }
 
-void Kontroller::nameFrames(int object, const QString& name, int d1, int d2, std::vector<TCanFrame>& out) const
-{
+void Kontroller::nameFrames(int object, const QString& name, int d1, int d2,
+                            std::vector<TCanFrame>& out) const {
     QByteArray chars = toCp1251(name).left(10);
     chars.append(QByteArray(10 - chars.size(), ' '));
     const std::uint32_t subject = std::uint32_t(object & 0xF) << 8;
@@ -256,8 +277,7 @@ void Kontroller::nameFrames(int object, const QString& name, int d1, int d2, std
     out.push_back(dataFrame(key() | kNameSecondHalf | subject, second, 8));
 }
 
-void Kontroller::allNames(std::vector<TCanFrame>& out) const
-{
+void Kontroller::allNames(std::vector<TCanFrame>& out) const {
     nameFrames(kNameZdan, zdanName_, etaz_, 0, out);
     if (type_ == 6)
         nameFrames(kNameEtaz, etazName_, etaz_, 0, out);
@@ -266,16 +286,14 @@ void Kontroller::allNames(std::vector<TCanFrame>& out) const
             nameFrames(i, kontury_[i].name, etaz_, kontury_[i].zoneNumber, out);
 }
 
-void Kontroller::alarmStatus(std::vector<TCanFrame>& out) const
-{
+void Kontroller::alarmStatus(std::vector<TCanFrame>& out) const {
     std::vector<Pair> p;
     for (int c = 0; c < alarmCodes(type_); ++c)
         p.emplace_back(std::uint8_t(c), avar_[c]);
     appendPairFrames(key() | kAlarmStatusWord, p, out);
 }
 
-void Kontroller::allData(std::vector<TCanFrame>& out)
-{
+void Kontroller::allData(std::vector<TCanFrame>& out) {
     std::vector<Pair> p;
     const int slotTotal = type_ == 4 || type_ == 8 ? 6 : slotCount();
     for (int s = 0; s < slotTotal; ++s) {
@@ -296,8 +314,7 @@ void Kontroller::allData(std::vector<TCanFrame>& out)
     alarmStatus(out);
 }
 
-void Kontroller::alarmChanges(std::vector<TCanFrame>& out)
-{
+void Kontroller::alarmChanges(std::vector<TCanFrame>& out) {
     std::vector<Pair> raised, cleared;
     bool anyLeft = false;
     for (int c = 0; c < alarmCodes(type_); ++c) {
@@ -322,8 +339,7 @@ void Kontroller::alarmChanges(std::vector<TCanFrame>& out)
     avarSent_ = avar_;
 }
 
-void Kontroller::reportsDue(std::vector<TCanFrame>& out)
-{
+void Kontroller::reportsDue(std::vector<TCanFrame>& out) {
     if (!powered() || uptime_ < 0)
         return;
     const qint64 phase = (number_ * 7) % 60;

@@ -6,45 +6,76 @@ namespace kelcon::kelsim {
 
 namespace {
 
-bool stepReduction(Reductions& r, int param, int dir)
-{
+bool stepReduction(Reductions& r, int param, int dir) {
     auto clampStep = [dir](int& v, int lo, int hi) { v = std::clamp(v + dir, lo, hi); };
     auto wrapStep = [dir](int& v, int n) { v = (v + dir + n) % n; };
     switch (param) {
-    case 2: clampStep(r.sutUm, 0, 40); return true;
-    case 3: wrapStep(r.sutBeg, 24); return true;
-    case 4: wrapStep(r.sutEnd, 24); return true;
-    case 5: clampStep(r.nedUm, 0, 40); return true;
-    case 6: wrapStep(r.nedBegTime, 24); return true;
-    case 7: wrapStep(r.nedBegDay, 7); return true;
-    case 8: wrapStep(r.nedEndTime, 24); return true;
-    case 9: wrapStep(r.nedEndDay, 7); return true;
-    default: return false;
+    case 2:
+        clampStep(r.sutUm, 0, 40);
+        return true;
+    case 3:
+        wrapStep(r.sutBeg, 24);
+        return true;
+    case 4:
+        wrapStep(r.sutEnd, 24);
+        return true;
+    case 5:
+        clampStep(r.nedUm, 0, 40);
+        return true;
+    case 6:
+        wrapStep(r.nedBegTime, 24);
+        return true;
+    case 7:
+        wrapStep(r.nedBegDay, 7);
+        return true;
+    case 8:
+        wrapStep(r.nedEndTime, 24);
+        return true;
+    case 9:
+        wrapStep(r.nedEndDay, 7);
+        return true;
+    default:
+        return false;
     }
 }
 
 // An absolute value from a command frame; hours come as BCD like in the reports.
-bool setReduction(Reductions& r, int param, std::uint8_t value)
-{
+bool setReduction(Reductions& r, int param, std::uint8_t value) {
     const int hour = std::min(fromBcd(value), 23);
     const int day = std::min<int>(value, 6);
     switch (param) {
-    case 2: r.sutUm = std::min<int>(value, 40); return true;
-    case 3: r.sutBeg = hour; return true;
-    case 4: r.sutEnd = hour; return true;
-    case 5: r.nedUm = std::min<int>(value, 40); return true;
-    case 6: r.nedBegTime = hour; return true;
-    case 7: r.nedBegDay = day; return true;
-    case 8: r.nedEndTime = hour; return true;
-    case 9: r.nedEndDay = day; return true;
-    default: return false;
+    case 2:
+        r.sutUm = std::min<int>(value, 40);
+        return true;
+    case 3:
+        r.sutBeg = hour;
+        return true;
+    case 4:
+        r.sutEnd = hour;
+        return true;
+    case 5:
+        r.nedUm = std::min<int>(value, 40);
+        return true;
+    case 6:
+        r.nedBegTime = hour;
+        return true;
+    case 7:
+        r.nedBegDay = day;
+        return true;
+    case 8:
+        r.nedEndTime = hour;
+        return true;
+    case 9:
+        r.nedEndDay = day;
+        return true;
+    default:
+        return false;
     }
 }
 
 } // namespace
 
-bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint8_t>& codes)
-{
+bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint8_t>& codes) {
     auto clampStep = [dir](int& v, int lo, int hi) { v = std::clamp(v + dir, lo, hi); };
     if (slot < slotCount()) {
         auto& k = kontury_[slot];
@@ -65,7 +96,9 @@ bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint
         if (!k.used)
             return false;
         switch (param) {
-        case 1: clampStep(k.minTemp, 0, 90); break;
+        case 1:
+            clampStep(k.minTemp, 0, 90);
+            break;
         case 11:
             // Older firmware switches a circuit off by lowering the curve below 0, newer by parameter 15.
             if (dir < 0 && k.curve == 0 && version_ < 3) {
@@ -78,9 +111,15 @@ bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint
                 clampStep(k.curve, 0, 11);
             }
             break;
-        case 13: clampStep(k.returnLimit, 20, 95); break;
-        case 14: clampStep(k.userPlus8, 20, 95); break;
-        case 16: clampStep(k.userMinus8, 20, 95); break;
+        case 13:
+            clampStep(k.returnLimit, 20, 95);
+            break;
+        case 14:
+            clampStep(k.userPlus8, 20, 95);
+            break;
+        case 16:
+            clampStep(k.userMinus8, 20, 95);
+            break;
         case 15:
             k.off = dir < 0;
             codes.push_back(base + 10);
@@ -98,7 +137,9 @@ bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint
     }
     if (slot == 4 && gvs_.present && (type_ == 4 || type_ == 8)) {
         switch (param) {
-        case 1: clampStep(gvs_.setpoint, 0, 75); break;
+        case 1:
+            clampStep(gvs_.setpoint, 0, 75);
+            break;
         case 11:
             if (type_ != 8)
                 return false;
@@ -117,18 +158,23 @@ bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint
     }
     if (slot == 5 && kotly_.count > 0) {
         switch (param) {
-        case 2: clampStep(kotly_.setpoint, 0, 90); break;
+        case 2:
+            clampStep(kotly_.setpoint, 0, 90);
+            break;
         case 3:
             if (type_ != 8)
                 return false;
             clampStep(kotly_.minReturn, 0, 30);
             break;
-        case 9: clampStep(kotly_.reserveTemp, 30, 90); break;
+        case 9:
+            clampStep(kotly_.reserveTemp, 30, 90);
+            break;
         case 31:
             kotly_.rotation = dir > 0;
             codes.push_back(0xA4);
             return true;
-        default: return false;
+        default:
+            return false;
         }
         codes.push_back(std::uint8_t(0xA0 + param));
         return true;
@@ -136,8 +182,7 @@ bool Kontroller::stepSetting(int slot, int param, int dir, std::vector<std::uint
     return false;
 }
 
-std::vector<Pair> Kontroller::pairsForCodes(const std::vector<std::uint8_t>& codes) const
-{
+std::vector<Pair> Kontroller::pairsForCodes(const std::vector<std::uint8_t>& codes) const {
     std::vector<Pair> out;
     for (std::uint8_t code : codes) {
         const int slot = code >> 5;
@@ -149,8 +194,7 @@ std::vector<Pair> Kontroller::pairsForCodes(const std::vector<std::uint8_t>& cod
     return out;
 }
 
-void Kontroller::resetAlarms()
-{
+void Kontroller::resetAlarms() {
     for (auto& k : kontury_)
         k.pumpTripped = {false, false};
     mainsBack_ = false;
@@ -158,8 +202,7 @@ void Kontroller::resetAlarms()
     updateAlarms();
 }
 
-void Kontroller::handleRequest(std::uint32_t word, std::vector<TCanFrame>& out)
-{
+void Kontroller::handleRequest(std::uint32_t word, std::vector<TCanFrame>& out) {
     const int op = int(word & 0xF);
     const int slot = int((word >> 13) & 7);
     const int param = int((word >> 8) & 0x1F);
@@ -198,8 +241,7 @@ void Kontroller::handleRequest(std::uint32_t word, std::vector<TCanFrame>& out)
     }
 }
 
-void Kontroller::handleCommand(const TCanFrame& f, std::vector<TCanFrame>& out)
-{
+void Kontroller::handleCommand(const TCanFrame& f, std::vector<TCanFrame>& out) {
     const int len = f.dataLength();
     if (len < 2)
         return;
@@ -220,7 +262,8 @@ void Kontroller::handleCommand(const TCanFrame& f, std::vector<TCanFrame>& out)
             return;
         for (int i = 0; i < slotCount(); ++i) {
             auto& k = kontury_[i];
-            // A zone id picks zones wherever they sit; without one the circuit index does, and index 0 means all.
+            // A zone id picks zones wherever they sit; without one the circuit index does, and index 0 means
+            // all.
             if (zon != 0 ? k.zoneNumber != zon : index != 0 && index != i)
                 continue;
             const std::uint8_t base = std::uint8_t(i * 32);
@@ -238,8 +281,7 @@ void Kontroller::handleCommand(const TCanFrame& f, std::vector<TCanFrame>& out)
     appendPairFrames(key() | kParameterWord, pairsForCodes(codes), out);
 }
 
-bool Kontroller::breakSensor(const QString& sensor, int kontur, bool broken)
-{
+bool Kontroller::breakSensor(const QString& sensor, int kontur, bool broken) {
     const int i = kontur - 1;
     const bool hasKontur = i >= 0 && i < slotCount() && (type_ == 6 || kontury_[i].used);
     if (sensor == u"kontur" && hasKontur) {
@@ -263,8 +305,7 @@ bool Kontroller::breakSensor(const QString& sensor, int kontur, bool broken)
     return true;
 }
 
-bool Kontroller::tripPump(int kontur, int pump)
-{
+bool Kontroller::tripPump(int kontur, int pump) {
     const int i = kontur - 1;
     if (type_ == 6 || i < 0 || i >= slotCount() || !kontury_[i].used || pump < 1 || pump > 2)
         return false;
@@ -275,8 +316,7 @@ bool Kontroller::tripPump(int kontur, int pump)
     return true;
 }
 
-void Kontroller::setMains(bool on)
-{
+void Kontroller::setMains(bool on) {
     if (on == mains_)
         return;
     mains_ = on;

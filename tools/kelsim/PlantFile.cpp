@@ -4,16 +4,14 @@
 
 namespace kelcon::kelsim {
 
-const ZdanDesc* PlantDesc::zdan(int number) const
-{
+const ZdanDesc* PlantDesc::zdan(int number) const {
     for (const auto& z : zdaniya)
         if (z.number == number)
             return &z;
     return nullptr;
 }
 
-const UzelDesc* PlantDesc::uzel(UzelIdent ident) const
-{
+const UzelDesc* PlantDesc::uzel(UzelIdent ident) const {
     for (const auto& u : uzly)
         if (u.ident == ident)
             return &u;
@@ -29,8 +27,7 @@ struct ParseError {
 };
 
 // Splits at blanks; a double quote opens and closes a group that may hold blanks (the quotes are dropped).
-QStringList tokens(const QString& line)
-{
+QStringList tokens(const QString& line) {
     QStringList out;
     QString current;
     bool quoted = false, any = false;
@@ -55,17 +52,16 @@ QStringList tokens(const QString& line)
     return out;
 }
 
-int toInt(const QString& text, int min, int max, const char* what)
-{
+int toInt(const QString& text, int min, int max, const char* what) {
     bool ok = false;
     const int v = text.toInt(&ok);
     if (!ok || v < min || v > max)
-        throw ParseError{QStringLiteral("%1 must be a number %2..%3, not \"%4\"").arg(what).arg(min).arg(max).arg(text)};
+        throw ParseError{
+            QStringLiteral("%1 must be a number %2..%3, not \"%4\"").arg(what).arg(min).arg(max).arg(text)};
     return v;
 }
 
-UzelIdent toIdent(const QString& text)
-{
+UzelIdent toIdent(const QString& text) {
     bool ok = false;
     const quint32 v = text.toUInt(&ok, 16);
     if (!ok || text.size() > 8 || v == 0)
@@ -73,16 +69,15 @@ UzelIdent toIdent(const QString& text)
     return UzelIdent(v);
 }
 
-QString checkedName(const QString& name)
-{
+QString checkedName(const QString& name) {
     if (name.size() > kNameLength)
-        throw ParseError{QStringLiteral("name \"%1\" is longer than %2 characters").arg(name).arg(kNameLength)};
+        throw ParseError{
+            QStringLiteral("name \"%1\" is longer than %2 characters").arg(name).arg(kNameLength)};
     return name;
 }
 
 // "[h:]mm:ss" or plain seconds.
-qint64 toSeconds(const QString& text)
-{
+qint64 toSeconds(const QString& text) {
     const QStringList parts = text.split(u':');
     if (parts.size() > 3)
         throw ParseError{QStringLiteral("bad time \"%1\"").arg(text)};
@@ -97,8 +92,7 @@ qint64 toSeconds(const QString& text)
     return total;
 }
 
-bool toFlag(const QString& text)
-{
+bool toFlag(const QString& text) {
     if (text == u"yes" || text == u"1" || text == u"true")
         return true;
     if (text == u"no" || text == u"0" || text == u"false")
@@ -107,8 +101,7 @@ bool toFlag(const QString& text)
 }
 
 // key=value options after the positional tokens; every key must be one the line kind knows.
-QHash<QString, QString> options(const QStringList& t, int from, const QStringList& known)
-{
+QHash<QString, QString> options(const QStringList& t, int from, const QStringList& known) {
     QHash<QString, QString> out;
     for (int i = from; i < t.size(); ++i) {
         const int eq = t[i].indexOf(u'=');
@@ -122,16 +115,16 @@ QHash<QString, QString> options(const QStringList& t, int from, const QStringLis
     return out;
 }
 
-KontrollerDesc parseKontroller(int type, const QStringList& t)
-{
+KontrollerDesc parseKontroller(int type, const QStringList& t) {
     if (t.size() < 2)
         throw ParseError{QStringLiteral("device number missing")};
     KontrollerDesc k;
     k.type = type;
     k.number = toInt(t[1], 1, 1023, "device number");
-    const auto o = options(t, 2,
-                           type == 6 ? QStringList{"building", "node", "version", "floor", "floorname", "zones"}
-                                     : QStringList{"building", "node", "version", "circuits", "boilers", "hotwater"});
+    const auto o =
+        options(t, 2,
+                type == 6 ? QStringList{"building", "node", "version", "floor", "floorname", "zones"}
+                          : QStringList{"building", "node", "version", "circuits", "boilers", "hotwater"});
     k.zdan = toInt(o.value("building"), 1, 255, "building");
     if (o.contains("node"))
         k.uzel = toIdent(o.value("node"));
@@ -160,7 +153,8 @@ KontrollerDesc parseKontroller(int type, const QStringList& t)
     for (const QString& name : o.value("circuits").split(u';', Qt::SkipEmptyParts))
         k.kontury << checkedName(name);
     if (k.kontury.isEmpty() || k.kontury.size() > maxKontury)
-        throw ParseError{QStringLiteral("a KEL-%1 has 1-%2 circuits").arg(type, 2, 10, QChar(u'0')).arg(maxKontury)};
+        throw ParseError{
+            QStringLiteral("a KEL-%1 has 1-%2 circuits").arg(type, 2, 10, QChar(u'0')).arg(maxKontury)};
     if (type == 2) {
         if (o.contains("boilers") || o.contains("hotwater"))
             throw ParseError{QStringLiteral("a KEL-02 has no boilers and no hot-water circuit")};
@@ -171,8 +165,7 @@ KontrollerDesc parseKontroller(int type, const QStringList& t)
     return k;
 }
 
-FaultPlan parseFault(const QStringList& t)
-{
+FaultPlan parseFault(const QStringList& t) {
     if (t.size() < 4)
         throw ParseError{QStringLiteral("fault <time> <kind> <number>[@<node>] [options]")};
     FaultPlan f;
@@ -202,11 +195,11 @@ FaultPlan parseFault(const QStringList& t)
     return f;
 }
 
-void checkReferences(const PlantDesc& p)
-{
+void checkReferences(const PlantDesc& p) {
     for (const auto& k : p.kontrollery) {
         if (!p.zdan(k.zdan))
-            throw ParseError{QStringLiteral("KEL-%1 %2: unknown building %3").arg(k.type).arg(k.number).arg(k.zdan)};
+            throw ParseError{
+                QStringLiteral("KEL-%1 %2: unknown building %3").arg(k.type).arg(k.number).arg(k.zdan)};
         if (k.uzel != 0 && !p.uzel(k.uzel))
             throw ParseError{QStringLiteral("KEL-%1 %2: unknown node").arg(k.type).arg(k.number)};
     }
@@ -226,8 +219,7 @@ void checkReferences(const PlantDesc& p)
 
 } // namespace
 
-PlantParseResult parsePlant(const QString& text)
-{
+PlantParseResult parsePlant(const QString& text) {
     PlantDesc plant;
     const QStringList lines = text.split(u'\n');
     int lineNo = 0;
@@ -257,7 +249,8 @@ PlantParseResult parsePlant(const QString& text)
                 const KontrollerDesc k = parseKontroller(what.right(1).toInt(), t);
                 for (const auto& other : plant.kontrollery)
                     if (other.number == k.number && other.uzel == k.uzel)
-                        throw ParseError{QStringLiteral("device number %1 used twice on one bus").arg(k.number)};
+                        throw ParseError{
+                            QStringLiteral("device number %1 used twice on one bus").arg(k.number)};
                 plant.kontrollery.push_back(k);
             } else if (what == u"fault") {
                 plant.faults.push_back(parseFault(t));
@@ -275,8 +268,7 @@ PlantParseResult parsePlant(const QString& text)
     return {std::move(plant), {}};
 }
 
-std::optional<FaultPlan> parseFaultLine(const QString& line, const PlantDesc& plant, QString* error)
-{
+std::optional<FaultPlan> parseFaultLine(const QString& line, const PlantDesc& plant, QString* error) {
     try {
         FaultPlan f = parseFault(QStringList{QStringLiteral("fault")} + tokens(line));
         for (const auto& k : plant.kontrollery)
@@ -291,8 +283,7 @@ std::optional<FaultPlan> parseFaultLine(const QString& line, const PlantDesc& pl
     }
 }
 
-PlantDesc defaultPlant()
-{
+PlantDesc defaultPlant() {
     auto r = parsePlant(defaultPlantText());
     Q_ASSERT(r.plant);
     return std::move(*r.plant);

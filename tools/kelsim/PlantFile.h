@@ -34,11 +34,11 @@ struct KontrollerDesc {
     UzelIdent uzel = 0;
     int zdan = 0;
     int version = 0;
-    QStringList kontury;      // circuit names (KEL-02, KEL-04, KEL-08)
-    int kotly = 0;            // boiler units (KEL-04 up to 2, KEL-08 up to 3)
-    bool gvs = false;         // hot-water circuit (KEL-04, KEL-08)
-    int etaz = 0;             // KEL-06
-    QString etazName;         // KEL-06
+    QStringList kontury;       // circuit names (KEL-02, KEL-04, KEL-08)
+    int kotly = 0;             // boiler units (KEL-04 up to 2, KEL-08 up to 3)
+    bool gvs = false;          // hot-water circuit (KEL-04, KEL-08)
+    int etaz = 0;              // KEL-06
+    QString etazName;          // KEL-06
     std::vector<ZonDesc> zony; // KEL-06 zone circuits, at most six
 };
 
@@ -51,11 +51,11 @@ enum class FaultKind {
 };
 
 struct FaultPlan {
-    qint64 atSeconds = 0;       // from the start of the simulation
+    qint64 atSeconds = 0; // from the start of the simulation
     FaultKind kind = FaultKind::Sensor;
     UzelIdent uzel = 0;
-    int number = 0;             // device number; 0 with a node: the node's whole site (mains only)
-    int kontur = 1;             // circuit (pump, sensor)
+    int number = 0; // device number; 0 with a node: the node's whole site (mains only)
+    int kontur = 1; // circuit (pump, sensor)
     int pump = 1;
     QString sensor;             // "kontur", "obrat", "ulica", "gvs", "recirc", "podacha", "obratkotla"
     qint64 durationSeconds = 0; // 0: until the end (a tripped pump: until an alarm reset)

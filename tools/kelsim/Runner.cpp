@@ -3,8 +3,7 @@
 namespace kelcon::kelsim {
 
 Runner::Runner(Simulator& sim, CanAttachment* can, const std::vector<NodeAttachment*>& nodes, QObject* parent)
-    : QObject(parent), sim_(sim), can_(can)
-{
+    : QObject(parent), sim_(sim), can_(can) {
     if (can_)
         connect(can_, &CanAttachment::frameReceived, this, [this](const TCanFrame& f) {
             sim_.receive(0, f);
@@ -20,14 +19,12 @@ Runner::Runner(Simulator& sim, CanAttachment* can, const std::vector<NodeAttachm
     connect(&loadTimer_, &QTimer::timeout, this, &Runner::loadTick);
 }
 
-void Runner::pump()
-{
+void Runner::pump() {
     if (!loadClock_)
         route(sim_.advance());
 }
 
-void Runner::route(SimOutput out)
-{
+void Runner::route(SimOutput out) {
     for (const auto& f : out.frames) {
         if (f.uzel == 0) {
             if (loadClock_) {
@@ -50,8 +47,7 @@ void Runner::route(SimOutput out)
         emit event(e);
 }
 
-void Runner::startLoad(ManualClock& clock, int framesPerSecond)
-{
+void Runner::startLoad(ManualClock& clock, int framesPerSecond) {
     loadClock_ = &clock;
     rate_ = framesPerSecond;
     loadSent_ = 0;
@@ -59,8 +55,7 @@ void Runner::startLoad(ManualClock& clock, int framesPerSecond)
     loadTimer_.start(5);
 }
 
-void Runner::loadTick()
-{
+void Runner::loadTick() {
     const qint64 due = rate_ * loadTime_.elapsed() / 1000 - loadSent_;
     // A bus that cannot keep up is not caught up with in one burst: the rest of the second is skipped.
     const qint64 burst = std::min<qint64>(due, std::max(1, rate_ / 20));

@@ -19,7 +19,8 @@ namespace kelcon::kelsim {
 class Runner : public QObject {
     Q_OBJECT
 public:
-    Runner(Simulator& sim, CanAttachment* can, const std::vector<NodeAttachment*>& nodes, QObject* parent = nullptr);
+    Runner(Simulator& sim, CanAttachment* can, const std::vector<NodeAttachment*>& nodes,
+           QObject* parent = nullptr);
 
     // Plays the plant up to its clock's "now" and sends everything out.
     void pump();

@@ -7,8 +7,7 @@
 namespace kelcon::kelsim {
 
 Simulator::Simulator(PlantDesc plant, const Clock& clock, std::uint32_t seed)
-    : plant_(std::move(plant)), clock_(clock), start_(clock.now()), simNow_(start_), seed_(seed)
-{
+    : plant_(std::move(plant)), clock_(clock), start_(clock.now()), simNow_(start_), seed_(seed) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> skew(-90, 90);
     for (const auto& desc : plant_.kontrollery) {
@@ -22,8 +21,7 @@ Simulator::Simulator(PlantDesc plant, const Clock& clock, std::uint32_t seed)
 
 Simulator::~Simulator() = default;
 
-SimOutput Simulator::advance()
-{
+SimOutput Simulator::advance() {
     const QDateTime now = clock_.now();
     while (simNow_.secsTo(now) >= 1) {
         simNow_ = simNow_.addSecs(1);
@@ -33,8 +31,7 @@ SimOutput Simulator::advance()
     return std::exchange(out_, SimOutput{});
 }
 
-double Simulator::outsideTemperature(int zdan) const
-{
+double Simulator::outsideTemperature(int zdan) const {
     const double pi2 = 2.0 * std::numbers::pi;
     const double day = simNow_.date().dayOfYear();
     const double hour = simNow_.time().msecsSinceStartOfDay() / 3.6e6;
@@ -44,21 +41,18 @@ double Simulator::outsideTemperature(int zdan) const
     return seasonal + daily + wobble + (zdan % 3) * 0.7 - 0.7;
 }
 
-Kontroller* Simulator::find(UzelIdent uzel, int number)
-{
+Kontroller* Simulator::find(UzelIdent uzel, int number) {
     for (auto& k : kontrollery_)
         if (k->uzel() == uzel && k->number() == number)
             return k.get();
     return nullptr;
 }
 
-bool Simulator::isSilent(UzelIdent uzel, int number) const
-{
+bool Simulator::isSilent(UzelIdent uzel, int number) const {
     return std::find(silent_.begin(), silent_.end(), std::make_pair(uzel, number)) != silent_.end();
 }
 
-void Simulator::stepSecond()
-{
+void Simulator::stepSecond() {
     runSchedule();
     for (std::size_t i = 0; i < kontrollery_.size(); ++i) {
         auto& k = *kontrollery_[i];
@@ -73,28 +67,27 @@ void Simulator::stepSecond()
             readSensors(u.ident);
 }
 
-void Simulator::readSensors(UzelIdent uzel)
-{
+void Simulator::readSensors(UzelIdent uzel) {
     int zdan = 0;
     for (const auto& k : kontrollery_)
         if (k->uzel() == uzel)
             zdan = k->zdan();
     const double pi2 = 2.0 * std::numbers::pi;
     UzelSensors s{uzel, simNow_, {}};
-    s.sensors.push_back({1, 0, float(1.8 + 0.15 * std::sin(pi2 * double(tick_) / 1800.0)), QStringLiteral("Давление")});
+    s.sensors.push_back(
+        {1, 0, float(1.8 + 0.15 * std::sin(pi2 * double(tick_) / 1800.0)), QStringLiteral("Давление")});
     s.sensors.push_back({2, 0, float(outsideTemperature(zdan)), QStringLiteral("Т улицы")});
-    s.sensors.push_back({3, 0, float(17.5 + 1.5 * std::sin(pi2 * double(tick_) / 3600.0)), QStringLiteral("Т в котельной")});
+    s.sensors.push_back(
+        {3, 0, float(17.5 + 1.5 * std::sin(pi2 * double(tick_) / 3600.0)), QStringLiteral("Т в котельной")});
     out_.sensors.push_back(std::move(s));
 }
 
-void Simulator::send(const Kontroller& k, const std::vector<TCanFrame>& frames)
-{
+void Simulator::send(const Kontroller& k, const std::vector<TCanFrame>& frames) {
     for (const auto& f : frames)
         out_.frames.push_back({k.uzel(), simNow_, f});
 }
 
-void Simulator::runSchedule()
-{
+void Simulator::runSchedule() {
     while (!pending_.empty() && pending_.front().atSeconds <= tick_) {
         applyFault(pending_.front());
         pending_.erase(pending_.begin());
@@ -110,16 +103,16 @@ void Simulator::runSchedule()
     }
 }
 
-void Simulator::note(const FaultPlan& fault, const QString& what)
-{
-    QString who = fault.number != 0 ? QStringLiteral("device %1").arg(fault.number) : QStringLiteral("the site");
+void Simulator::note(const FaultPlan& fault, const QString& what) {
+    QString who =
+        fault.number != 0 ? QStringLiteral("device %1").arg(fault.number) : QStringLiteral("the site");
     if (fault.uzel != 0)
-        who += QStringLiteral(" of node %1").arg(QStringLiteral("%1").arg(quint32(fault.uzel), 8, 16, QChar(u'0')).toUpper());
+        who += QStringLiteral(" of node %1")
+                   .arg(QStringLiteral("%1").arg(quint32(fault.uzel), 8, 16, QChar(u'0')).toUpper());
     out_.events.push_back(QStringLiteral("%1: %2").arg(who, what));
 }
 
-bool Simulator::applyFault(const FaultPlan& fault)
-{
+bool Simulator::applyFault(const FaultPlan& fault) {
     Kontroller* k = fault.number != 0 ? find(fault.uzel, fault.number) : nullptr;
     if (fault.number != 0 && !k) {
         note(fault, QStringLiteral("no such controller"));
@@ -152,15 +145,16 @@ bool Simulator::applyFault(const FaultPlan& fault)
         out_.frames.push_back({k->uzel(), simNow_, dataFrame(k->key() | kConflictWord, nullptr, 0)});
         break;
     }
-    static const char* const what[] = {"sensor broken", "pump tripped", "mains lost", "silent", "address conflict"};
-    note(fault, done ? QString::fromLatin1(what[int(fault.kind)]) : QStringLiteral("fault does not apply to it"));
+    static const char* const what[] = {"sensor broken", "pump tripped", "mains lost", "silent",
+                                       "address conflict"};
+    note(fault,
+         done ? QString::fromLatin1(what[int(fault.kind)]) : QStringLiteral("fault does not apply to it"));
     if (done && fault.kind != FaultKind::Pump && fault.kind != FaultKind::AddressConflict)
         active_.push_back({fault, fault.durationSeconds > 0 ? tick_ + fault.durationSeconds : -1});
     return done;
 }
 
-void Simulator::healFault(const FaultPlan& fault)
-{
+void Simulator::healFault(const FaultPlan& fault) {
     Kontroller* k = fault.number != 0 ? find(fault.uzel, fault.number) : nullptr;
     switch (fault.kind) {
     case FaultKind::Sensor:
@@ -196,8 +190,7 @@ void Simulator::healFault(const FaultPlan& fault)
                   active_.end());
 }
 
-std::vector<Kontroller*> Simulator::targets(UzelIdent uzel, std::uint32_t word, bool broadcast)
-{
+std::vector<Kontroller*> Simulator::targets(UzelIdent uzel, std::uint32_t word, bool broadcast) {
     const int number = deviceNumber(word), type = deviceType(word);
     std::vector<Kontroller*> out;
     for (auto& k : kontrollery_)
@@ -207,8 +200,7 @@ std::vector<Kontroller*> Simulator::targets(UzelIdent uzel, std::uint32_t word, 
     return out;
 }
 
-void Simulator::receive(UzelIdent uzel, const TCanFrame& frame)
-{
+void Simulator::receive(UzelIdent uzel, const TCanFrame& frame) {
     const std::uint32_t word = frame.ident;
     if ((word & ~kExtendedFlag) == kTimeBroadcastWord) {
         if (frame.dataLength() < 6)

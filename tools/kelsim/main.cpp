@@ -34,19 +34,16 @@ private:
     QElapsedTimer wall_;
 };
 
-void say(const QString& text)
-{
+void say(const QString& text) {
     QTextStream(stdout) << logTimeText(QDateTime::currentDateTime()) << " kelsim: " << text << Qt::endl;
 }
 
-[[noreturn]] void fail(const QString& text)
-{
+[[noreturn]] void fail(const QString& text) {
     QTextStream(stderr) << "kelsim: " << text << Qt::endl;
     std::exit(2);
 }
 
-qint64 parseSeconds(const QString& text)
-{
+qint64 parseSeconds(const QString& text) {
     qint64 total = 0;
     for (const QString& part : text.split(u':')) {
         bool ok = false;
@@ -58,12 +55,13 @@ qint64 parseSeconds(const QString& text)
     return total;
 }
 
-QString hex8(UzelIdent id) { return QStringLiteral("%1").arg(quint32(id), 8, 16, QChar(u'0')).toUpper(); }
+QString hex8(UzelIdent id) {
+    return QStringLiteral("%1").arg(quint32(id), 8, 16, QChar(u'0')).toUpper();
+}
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kelsim"));
     // The virtual bus reports every client connecting; our own lines say what matters.
@@ -76,37 +74,46 @@ int main(int argc, char** argv)
         "Commands on standard input, one a line, inject faults now: "
         "<pump|sensor|mains|silent|conflict> <number>[@<node>] [circuit=] [pump=] [sensor=] [duration=]"));
     cli.addHelpOption();
-    const QCommandLineOption plantOpt(QStringLiteral("plant"), QStringLiteral("Plant file (default: the built-in plant)."),
+    const QCommandLineOption plantOpt(QStringLiteral("plant"),
+                                      QStringLiteral("Plant file (default: the built-in plant)."),
                                       QStringLiteral("file"));
-    const QCommandLineOption dumpOpt(QStringLiteral("print-plant"), QStringLiteral("Print the built-in plant file and exit."));
-    const QCommandLineOption busOpt(QStringLiteral("bus"),
-                                    QStringLiteral("CAN bus as plugin:interface: virtualcan:can0 (default), socketcan:can0."),
-                                    QStringLiteral("bus"), QStringLiteral("virtualcan:can0"));
+    const QCommandLineOption dumpOpt(QStringLiteral("print-plant"),
+                                     QStringLiteral("Print the built-in plant file and exit."));
+    const QCommandLineOption busOpt(
+        QStringLiteral("bus"),
+        QStringLiteral("CAN bus as plugin:interface: virtualcan:can0 (default), socketcan:can0."),
+        QStringLiteral("bus"), QStringLiteral("virtualcan:can0"));
     const QCommandLineOption noBusOpt(QStringLiteral("no-bus"), QStringLiteral("No CAN bus."));
-    const QCommandLineOption nodeOpt(QStringLiteral("node"),
-                                     QStringLiteral("Console node-link server the GSM nodes connect to (default 127.0.0.1:4462)."),
-                                     QStringLiteral("host:port"), QStringLiteral("127.0.0.1:4462"));
-    const QCommandLineOption noNodeOpt(QStringLiteral("no-node"), QStringLiteral("Do not attach the GSM nodes."));
-    const QCommandLineOption rateOpt(QStringLiteral("rate"),
-                                     QStringLiteral("Load mode: N frames per second on the bus, plant time running as fast as needed."),
-                                     QStringLiteral("N"));
-    const QCommandLineOption speedOpt(QStringLiteral("speed"), QStringLiteral("Plant time runs X times as fast (default 1)."),
+    const QCommandLineOption nodeOpt(
+        QStringLiteral("node"),
+        QStringLiteral("Console node-link server the GSM nodes connect to (default 127.0.0.1:4462)."),
+        QStringLiteral("host:port"), QStringLiteral("127.0.0.1:4462"));
+    const QCommandLineOption noNodeOpt(QStringLiteral("no-node"),
+                                       QStringLiteral("Do not attach the GSM nodes."));
+    const QCommandLineOption rateOpt(
+        QStringLiteral("rate"),
+        QStringLiteral("Load mode: N frames per second on the bus, plant time running as fast as needed."),
+        QStringLiteral("N"));
+    const QCommandLineOption speedOpt(QStringLiteral("speed"),
+                                      QStringLiteral("Plant time runs X times as fast (default 1)."),
                                       QStringLiteral("X"), QStringLiteral("1"));
-    const QCommandLineOption durationOpt(QStringLiteral("duration"),
-                                         QStringLiteral("Stop after this much plant time ([h:]mm:ss or seconds)."),
-                                         QStringLiteral("time"));
-    const QCommandLineOption startOpt(QStringLiteral("start"),
-                                      QStringLiteral("Plant clock start, \"yyyy-MM-dd hh:mm:ss\" (default: now)."),
-                                      QStringLiteral("time"));
-    const QCommandLineOption faultOpt(QStringLiteral("fault"),
-                                      QStringLiteral("Add a scheduled fault, as a plant file's fault line without \"fault\"."),
-                                      QStringLiteral("spec"));
-    const QCommandLineOption noFaultsOpt(QStringLiteral("no-faults"), QStringLiteral("Drop the plant's fault schedule."));
+    const QCommandLineOption durationOpt(
+        QStringLiteral("duration"), QStringLiteral("Stop after this much plant time ([h:]mm:ss or seconds)."),
+        QStringLiteral("time"));
+    const QCommandLineOption startOpt(
+        QStringLiteral("start"), QStringLiteral("Plant clock start, \"yyyy-MM-dd hh:mm:ss\" (default: now)."),
+        QStringLiteral("time"));
+    const QCommandLineOption faultOpt(
+        QStringLiteral("fault"),
+        QStringLiteral("Add a scheduled fault, as a plant file's fault line without \"fault\"."),
+        QStringLiteral("spec"));
+    const QCommandLineOption noFaultsOpt(QStringLiteral("no-faults"),
+                                         QStringLiteral("Drop the plant's fault schedule."));
     const QCommandLineOption seedOpt(QStringLiteral("seed"), QStringLiteral("Random seed (default 1)."),
                                      QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption quietOpt(QStringLiteral("quiet"), QStringLiteral("Only errors."));
-    cli.addOptions({plantOpt, dumpOpt, busOpt, noBusOpt, nodeOpt, noNodeOpt, rateOpt, speedOpt, durationOpt, startOpt,
-                    faultOpt, noFaultsOpt, seedOpt, quietOpt});
+    cli.addOptions({plantOpt, dumpOpt, busOpt, noBusOpt, nodeOpt, noNodeOpt, rateOpt, speedOpt, durationOpt,
+                    startOpt, faultOpt, noFaultsOpt, seedOpt, quietOpt});
     cli.process(app);
 
     if (cli.isSet(dumpOpt)) {
@@ -167,8 +174,10 @@ int main(int argc, char** argv)
         can = CanAttachment::open(cli.value(busOpt), &error);
         if (!can)
             fail(error);
-        QObject::connect(can.get(), &CanAttachment::connected, [&] { say(QStringLiteral("bus %1 connected").arg(cli.value(busOpt))); });
-        QObject::connect(can.get(), &CanAttachment::failed, [](const QString& text) { say(QStringLiteral("bus: ") + text); });
+        QObject::connect(can.get(), &CanAttachment::connected,
+                         [&] { say(QStringLiteral("bus %1 connected").arg(cli.value(busOpt))); });
+        QObject::connect(can.get(), &CanAttachment::failed,
+                         [](const QString& text) { say(QStringLiteral("bus: ") + text); });
     }
 
     std::vector<std::unique_ptr<NodeAttachment>> nodes;
@@ -183,7 +192,8 @@ int main(int argc, char** argv)
             nodes.push_back(std::make_unique<NodeAttachment>(u, target.left(colon), quint16(port)));
             nodePtrs.push_back(nodes.back().get());
             QObject::connect(nodes.back().get(), &NodeAttachment::linkChanged, [u, target](bool up) {
-                say(QStringLiteral("node %1 \"%2\" %3 %4").arg(hex8(u.ident), u.name, up ? "connected to" : "lost", target));
+                say(QStringLiteral("node %1 \"%2\" %3 %4")
+                        .arg(hex8(u.ident), u.name, up ? "connected to" : "lost", target));
             });
         }
     }
@@ -195,9 +205,13 @@ int main(int argc, char** argv)
     if (!quiet) {
         QStringList list;
         for (const auto& k : plant.kontrollery)
-            list << QStringLiteral("KEL-%1 %2%3").arg(k.type, 2, 10, QChar(u'0')).arg(k.number)
+            list << QStringLiteral("KEL-%1 %2%3")
+                        .arg(k.type, 2, 10, QChar(u'0'))
+                        .arg(k.number)
                         .arg(k.uzel ? QStringLiteral("@") + hex8(k.uzel) : QString());
-        say(QStringLiteral("%1 controllers: %2").arg(plant.kontrollery.size()).arg(list.join(QStringLiteral(", "))));
+        say(QStringLiteral("%1 controllers: %2")
+                .arg(plant.kontrollery.size())
+                .arg(list.join(QStringLiteral(", "))));
     }
 
     // Fault commands on standard input; not from a terminal this process does not own (a background job
@@ -247,7 +261,9 @@ int main(int argc, char** argv)
         const qint64 frames = runner.busFrames();
         QStringList links;
         for (const auto& n : nodes)
-            links << QStringLiteral("node %1 %2, %3 frames").arg(hex8(n->ident()), n->isConnected() ? "up" : "down").arg(n->framesSent());
+            links << QStringLiteral("node %1 %2, %3 frames")
+                         .arg(hex8(n->ident()), n->isConnected() ? "up" : "down")
+                         .arg(n->framesSent());
         say(QStringLiteral("plant time %1, %2 frames on the bus (%3/s)%4")
                 .arg(logTimeText(clock.now()))
                 .arg(frames)
