@@ -176,7 +176,7 @@ void Kontroller::stepKotly(const QDateTime& local, double demand) {
             const double power =
                 b.modulating ? 0.3 + 0.7 * u.modulation / std::max(1, b.levels) : (u.stage2 ? 1.0 : 0.6);
             burning += 1;
-            b.supply += 0.12 * power;
+            b.supply += 0.35 * power;
         }
     }
     double load = 0.0, retSum = 0.0;
