@@ -1,75 +1,17 @@
-#include "../core/FakeAdapter.h"
-#include "../core/Recorders.h"
+#include "Fixture.h"
 
 #include "alarms/Forward.h"
-#include "alarms/Inactive.h"
 #include "can/Requests.h"
-#include "core/Console.h"
 #include "nodelink/Messages.h"
 #include "nodelink/Parse.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
 
 using namespace kelcon;
-
-void PrintTo(const QString& s, std::ostream* os) {
-    *os << s.toStdString();
-}
+using namespace testing_alarms;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 10000) {
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-TCanFrame frame(std::uint32_t word, std::initializer_list<std::uint8_t> data) {
-    TCanFrame f;
-    f.ident = word;
-    f.len = std::uint8_t(data.size());
-    std::copy(data.begin(), data.end(), f.data.begin());
-    return f;
-}
-
-class ConsoleFixture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fake::reset();
-        ASSERT_TRUE(dir.isValid());
-    }
-
-    void startConsole() {
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
-        console = std::make_unique<Console>(env);
-        ASSERT_TRUE(console->start());
-        views.events.clear();
-    }
-
-    QTemporaryDir dir;
-    ManualClock clock{QDateTime(QDate(2030, 4, 1), QTime(12, 0, 5))};
-    RecordingViews views;
-    std::unique_ptr<Console> console;
-};
 
 // The dispatcher's end: what arrives on each connection until the sender closes it.
 // The dispatcher's end: what arrives on each connection until the sender closes it. The sockets
