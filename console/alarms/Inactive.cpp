@@ -4,6 +4,7 @@
 #include "can/Requests.h"
 #include "core/Console.h"
 #include "core/Views.h"
+#include "nodelink/Messages.h"
 
 namespace kelcon {
 
@@ -15,6 +16,20 @@ const QString kInactiveDevicesQuery =
                    "from SpisKel where TypeNo<>6 and LastDate < :Neact02");
 
 namespace {
+// The devices of the register are this node's own (its bus and its GSM nodes). In remote mode the
+// request layer serves the remote node, whose bus does not have them, so the poll is put on the
+// own bus and relayed to the GSM node here.
+void pollDevice(Console& console, UzelIdent node, std::uint32_t word) {
+    if (!console.state().remoteMode) {
+        console.requests().SendRequest(node, word);
+        return;
+    }
+    const TCanFrame f = MakeRequestFrame(word);
+    console.adapter().send(f);
+    if (node != 0 && console.requests().sendToNode)
+        console.requests().sendToNode(node, buildSrc(f));
+}
+
 DbRows inactiveDevices(DbConnection& db, const QDateTime& threshold02, const QDateTime& threshold06) {
     return db.query(kInactiveDevicesQuery,
                     {{QStringLiteral("Neact02"), threshold02}, {QStringLiteral("Neact06"), threshold06}});
@@ -45,8 +60,8 @@ void InactivityCheck::run() {
     }
     for (const DbRow& row : rows) {
         // Whether the poll got out is not looked at: a device still silent is asked again next minute.
-        console_.requests().SendRequest(
-            row.toInt(QStringLiteral("UZELIDENT")),
+        pollDevice(
+            console_, row.toInt(QStringLiteral("UZELIDENT")),
             PresencePollWord(row.toInt(QStringLiteral("PRIBORNO")), row.toInt(QStringLiteral("TYPENO"))));
     }
     if (state.inactiveDevicesSeen) {

@@ -3,6 +3,7 @@
 #include "alarms/Inactive.h"
 #include "can/AlarmText.h"
 #include "can/Requests.h"
+#include "nodelink/Messages.h"
 
 #include <set>
 
@@ -112,6 +113,25 @@ TEST_F(InactiveTest, TheAlarmWantsTheThresholdAndOneMoreMinute) {
     EXPECT_FALSE(alarmed()) << "silent 5.5 minutes: inactive, but not a minute beyond its threshold";
     EXPECT_EQ(checkAt(QTime(14, 0, 40)), Polls({{3, 4}}));
     EXPECT_TRUE(alarmed());
+
+    // In remote mode the requests of the windows go to the remote node, but these devices are on
+    // this node's bus and behind its GSM nodes.
+    device(9, 12, 2, 1, QDateTime(QDate(2030, 4, 1), QTime(14, 0, 0)));
+    console->state().remoteMode = true;
+    console->state().remoteLinkUp = true;
+    int remoteRequests = 0;
+    console->requests().sendRemoteRequest = [&](UzelIdent, std::uint32_t) { ++remoteRequests; };
+    QList<QPair<UzelIdent, QByteArray>> toNodes;
+    console->requests().sendToNode = [&](UzelIdent node, const QByteArray& bytes) {
+        toNodes.append({node, bytes});
+        return 0;
+    };
+    EXPECT_EQ(checkAt(QTime(14, 10, 0)), Polls({{3, 4}, {12, 2}}));
+    EXPECT_EQ(remoteRequests, 0);
+    ASSERT_EQ(toNodes.size(), 1);
+    EXPECT_EQ(toNodes[0].first, 9);
+    EXPECT_EQ(toNodes[0].second, buildSrc(MakeRequestFrame(PresencePollWord(12, 2))));
+    console->state().remoteMode = false;
 
     // A console without its own bus checks nothing.
     console->state().settings.remoteControlOnly = true;
