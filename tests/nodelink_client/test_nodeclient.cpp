@@ -279,6 +279,21 @@ TEST_F(NodeClientTest, RequestsGoScrambledOrPlainAndRepliesReachTheirWindow) {
     EXPECT_FLOAT_EQ(device->AnalogDatc[0].Znac, 2.5f);
 }
 
+TEST(NodeClientEntry, TheAddressIsBetweenTheFirstParentheses) {
+    const struct {
+        const char* entry;
+        const char* address;
+    } cases[] = {
+        {"Котельная (192.168.1.5)", "192.168.1.5"},
+        {"Диспетчер ( kel-disp.local )", "kel-disp.local"},
+        {"Узел (10.0.0.7) (старый)", "10.0.0.7"},
+        {"без адреса", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NodeClient::addressOf(QString::fromUtf8(c.entry)), QString::fromUtf8(c.address)) << c.entry;
+}
+
 TEST(ClientSensors, NewCodesTakeTheEntryAfterTheLastOneInUse) {
     std::unique_ptr<TUstr> device = CreateDeviceRecord(8, 4, 9, 2);
     const std::vector<SdpRecord> first = {makeSdpRecord(1, 0, 1.f, "P1"), makeSdpRecord(2, 2, 2.f, "P2"),
