@@ -21,6 +21,8 @@ namespace {
 // itself reports a value too long for its column ("string truncation") instead of our cutting it.
 constexpr unsigned kTextParamBytes = 4000;
 
+constexpr std::size_t kMaxCachedStatements = 256;
+
 IMaster* master() {
     static IMaster* m = fb_get_master_interface();
     return m;
@@ -623,9 +625,12 @@ PreparedStatement& DbConnection::statementFor(const QString& sql, std::unique_pt
     if (it != d_->cache.end() && !it->second->busy)
         return *it->second;
     own = prepareStatement(d_->att, d_->tx, sql);
-    if (own->type != isc_info_sql_stmt_ddl && it == d_->cache.end())
-        return *d_->cache.emplace(sql, std::move(own)).first->second;
-    return *own;
+    if (own->type == isc_info_sql_stmt_ddl || it != d_->cache.end())
+        return *own;
+    // Texts that carry values as literals would grow the cache without end; start it afresh.
+    if (d_->cache.size() >= kMaxCachedStatements)
+        std::erase_if(d_->cache, [](const auto& entry) { return !entry.second->busy; });
+    return *d_->cache.emplace(sql, std::move(own)).first->second;
 }
 
 namespace {

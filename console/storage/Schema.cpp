@@ -136,7 +136,7 @@ void prepareSettingsDb(const QString& path) {
 } // namespace
 
 QString databasePath(const QString& folder, const QString& file) {
-    return QDir(folder).filePath(file);
+    return QDir(folder).absoluteFilePath(file);
 }
 
 int openDatabases(const QString& folder, DbConnection& eventDb) {

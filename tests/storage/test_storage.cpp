@@ -185,6 +185,11 @@ TEST_F(Wrapper, StatementsAreKeptBySqlTextAndDdlIsNot) {
     db_.commit();
     EXPECT_EQ(db_.cachedStatements(), before + 2);
 
+    // Texts with literals in them cannot make the cache grow without bound.
+    for (int i = 0; i < 300; ++i)
+        db_.execute(QStringLiteral("update T set I = %1 where S = -1").arg(i));
+    EXPECT_LE(db_.cachedStatements(), 256);
+
     // A query issued while a cursor of the same text is open gets its own statement.
     const QString sel = QStringLiteral("select S from T where S < :S order by S");
     int outer = 0;
