@@ -180,7 +180,13 @@ void Console::shutDown()
     if (hooks_.stopServer)
         hooks_.stopServer();
     log_.PostEvent(QStringLiteral("Закрываем программу"));
-    eventDb_.close();
+    try {
+        eventDb_.close();
+    } catch (const DbError&) {
+        // A commit that failed above (and was posted) fails here again and the attachment is
+        // dropped; a failed detach leaves nothing to save. Shutdown runs from a slot or a
+        // destructor: nothing may leave it.
+    }
     emit stopped();
 }
 
