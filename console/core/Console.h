@@ -85,6 +85,9 @@ public:
     DeviceRegister& deviceRegister() { return register_; }
     RequestSender& requests() { return requests_; }
     const Clock& clock() const { return *env_.clock; }
+    OperatorPrompt* prompt() const { return env_.prompt; }
+    MainView* view() const { return env_.view; }
+    AlarmPopup* popup() const { return env_.popup; }
     const QString& folder() const { return env_.folder; }
     QList<SettingsStore::RemoteNode> remoteNodes() const { return remoteNodes_; }
 

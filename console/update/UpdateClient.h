@@ -7,22 +7,20 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "storage/Settings.h"
+
 #include <functional>
 
 class QTcpSocket;
 
 namespace kelcon {
 
-// The update server of the program; a stored hostupdate that names one of the retired addresses
-// is replaced by it.
-inline constexpr char kDefaultUpdateHost[] = "update.kelcon.ru";
-inline constexpr char kRetiredUpdateHost1[] = "203.0.113.17";
-inline constexpr char kRetiredUpdateHost2[] = "198.51.100.40";
+// The update host and the retired addresses it replaces are kept with the settings (kUpdateHost).
 constexpr quint16 kUpdatePort = 4461;
 constexpr int kMaxUpdateAttempts = 50;
 
 struct UpdateSettings {
-    QString host = QString::fromLatin1(kDefaultUpdateHost); // hostupdate
+    QString host = kUpdateHost; // hostupdate
     quint16 port = kUpdatePort;
     bool autoUpdate = true;  // autoupdate
     QString folder;          // holds update.zip and kelswap; empty: the working folder
