@@ -55,6 +55,17 @@ NodeServer::NodeServer(Console& console, NodeServerViews views, QObject* parent)
 
 NodeServer::~NodeServer() {
     stop();
+    // The console may outlive the server (and calls stopServer when it shuts down).
+    if (installed_) {
+        ConsoleHooks& h = console_.hooks();
+        h.startServer = nullptr;
+        h.stopServer = nullptr;
+        h.expireIdleNodes = nullptr;
+        h.sendTimeBroadcast = nullptr;
+        h.nodeName = nullptr;
+        console_.dispatcher().relayToConsoles = nullptr;
+        console_.requests().sendToNode = nullptr;
+    }
 }
 
 void NodeServer::install() {
@@ -70,6 +81,7 @@ void NodeServer::install() {
     console_.requests().sendToNode = [this](UzelIdent node, const QByteArray& bytes) {
         return registry_.SendToNode(bytes, node);
     };
+    installed_ = true;
 }
 
 bool NodeServer::start(quint16 port) {

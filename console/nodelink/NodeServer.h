@@ -100,6 +100,7 @@ private:
     QTcpServer server_;
     TGSMClientDB registry_;
     std::map<QTcpSocket*, std::shared_ptr<Connection>> connections_;
+    bool installed_ = false;
 };
 
 } // namespace kelcon

@@ -339,6 +339,9 @@ TEST_F(ServerTest, ConsoleListsRequestsAndTheCommandLog) {
     frameLog.append(frame(trendWord, {0, 55, 0x20, 60}), now.addSecs(-600), 0);
     frameLog.append(frame(trendWord, {0, 56, 0, 0, 0, 58, 0, 59}), now.addSecs(-300), 0);
     frameLog.append(frame(trendWord, {0, 99, 0, 0, 0, 0, 0, 0}), now.addSecs(-300), 0x77); // another node
+    const std::uint32_t outsideWord = 0x0008FF05u | makeDeviceKey(5, 2);
+    frameLog.append(frame(outsideWord, {0xF6, 0}), now.addSecs(-200), 0);
+    frameLog.append(frame(outsideWord, {0x10}), now.addSecs(-100), 0); // too short to carry a value
     db.commit();
     listen();
 
@@ -410,16 +413,34 @@ TEST_F(ServerTest, ConsoleListsRequestsAndTheCommandLog) {
     peer.send(buildGrt(0, day - 4000, day, trendWord, 0));
     EXPECT_EQ(peer.takeReply(), buildReply(Code::QRT, {}));
 
+    peer.send(buildGut(0, day - 1, day + 1, outsideWord));
+    const auto outside = readRecords<SpTrend>(*replyPayload(peer.takeReply()));
+    ASSERT_EQ(outside.size(), 1u);
+    EXPECT_EQ(outside[0].value, 0xF6);
+
     // Every command above was logged with a row for the address-only console.
     EXPECT_TRUE(hasEvent("Клиент (127.0.0.1) запросил список т.пунктов"));
     EXPECT_TRUE(hasEvent("Клиент (127.0.0.1) запросил список текущих температур зон здания ID:1"));
     EXPECT_TRUE(
         hasEvent("Клиент (127.0.0.1) запросил у KEL-02 (адрес № 0005)  кривую температуры 1 контура"));
-    EXPECT_EQ(count("select count(*) from SPISCMD where IP1=127 and IP2=0 and IP3=0 and IP4=1"), 9);
+    EXPECT_EQ(count("select count(*) from SPISCMD where IP1=127 and IP2=0 and IP3=0 and IP4=1"), 10);
     EXPECT_EQ(count("select count(*) from SPISCMD where CMD='GTT' and PAR1=1 and PAR2=0"), 1);
     EXPECT_EQ(count(QStringLiteral("select count(*) from SPISCMD where CMD='GRT' and IDENT=%1")
                         .arg(std::int32_t(trendWord))),
               3);
+
+    // An alarm forwarded by another node is posted with its own time and the sender's name.
+    SpAvar alarm;
+    alarm.ident = makeDeviceKey(5, 2);
+    alarm.len = 2;
+    alarm.data[0] = 1;
+    alarm.time = toDayCount(QDateTime(QDate(2030, 4, 1), QTime(11, 30, 0)));
+    peer.send(buildPas(alarm));
+    ASSERT_TRUE(
+        pumpUntil([&] { return !views.events.isEmpty() && views.events.last().endsWith(" на: 127.0.0.1"); }));
+    EXPECT_TRUE(views.events.last().startsWith("01.04.2030 11:30:00 ->"))
+        << views.events.last().toStdString();
+    EXPECT_TRUE(console->state().alarmIndicatorOn);
 
     // Frames of the own bus are relayed to the greeted console.
     const TCanFrame state = frame(0x8000F008u | makeDeviceKey(7, 4), {1, 2, 3});
@@ -498,6 +519,9 @@ TEST_F(ServerTest, GsmNodeGreetsPushesAndTunnels) {
     db.commit();
     listen();
 
+    QTcpServer taken; // the node's RS-485 tunnel port is in use
+    ASSERT_TRUE(taken.listen(QHostAddress::Any, quint16(base + 2)));
+
     const UzelIdent node = 0x00ABCDEF;
     Peer gsm(port());
     gsm.send(buildGreeting(node, QStringLiteral("Котельная 1")));
@@ -511,6 +535,8 @@ TEST_F(ServerTest, GsmNodeGreetsPushesAndTunnels) {
                         .arg(base + 2)),
               1);
     EXPECT_EQ(console->hooks().nodeName(node), QStringLiteral("Котельная 1"));
+    EXPECT_TRUE(hasEvent(
+        QStringLiteral("Удаленный узел (Котельная 1): не удалось открыть TCP порт %1").arg(base + 2)));
 
     // A console is connected too: it gets the node's frames and sensor readings relayed.
     Peer remote(port());
@@ -592,8 +618,8 @@ TEST_F(ServerTest, GsmNodeGreetsPushesAndTunnels) {
     EXPECT_EQ(sc.mid(259, 4), QByteArray("SC1\xff"));
     EXPECT_EQ(sc.mid(518, 4), QByteArray("SC1\x5a"));
     EXPECT_EQ(sc.mid(4, 255) + sc.mid(263, 255) + sc.mid(522), bytes);
-    gsm.send(buildRc(TunnelLine::Com1, node, "answer"));
-    EXPECT_EQ(tunnel.take(6), QByteArray("answer"));
+    gsm.send("??" + buildRc(TunnelLine::Com1, node, "answer"));
+    EXPECT_EQ(tunnel.take(6), QByteArray("answer")) << "garbage from a node costs a byte at a time";
 
     // A greeting repeated on the same connection keeps it.
     gsm.send(buildGreeting(node, QStringLiteral("Котельная 1")));
