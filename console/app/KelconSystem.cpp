@@ -9,12 +9,17 @@ KelconSystem::KelconSystem(ConsoleEnv env, Options options, QObject* parent)
 {
     auto post = [this](const QString& text) { console_.log().PostEvent(text); };
 
+    server_ = std::make_unique<NodeServer>(console_,
+                                           NodeServerViews{console_.view(), console_.popup(), console_.prompt()});
+    server_->install();
+
     client_ = std::make_unique<NodeClient>(console_);
     client_->setViews({console_.prompt(), console_.view(), console_.popup()});
     attachNodeClient(console_, *client_);
 
     forwarder_ = std::make_unique<AlarmForwarder>(console_);
     attachAlarmForwarder(console_, *forwarder_);
+    server_->forwardAlarmText = [this](const QByteArray& sap) { forwarder_->ForwardAlarmText(sap); };
     attachInactivityCheck(console_, console_.view());
 
     mail_ = std::make_unique<TAlarmMail>(post, options.mailTransport);

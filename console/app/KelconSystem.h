@@ -5,6 +5,7 @@
 #include "alarms/Sendmail.h"
 #include "core/Console.h"
 #include "nodelink/NodeClient.h"
+#include "nodelink/NodeServer.h"
 #include "serial/SerialBridge.h"
 #include "update/UpdateClient.h"
 
@@ -34,6 +35,7 @@ public:
 
     Console& console() { return console_; }
     NodeClient& client() { return *client_; }
+    NodeServer& server() { return *server_; }
     AlarmForwarder& forwarder() { return *forwarder_; }
     TAlarmMail& mail() { return *mail_; }
     TUpdateClient& update() { return *update_; }
@@ -44,6 +46,7 @@ private:
 
     Console console_;
     ProcessUpdateLauncher processLauncher_;
+    std::unique_ptr<NodeServer> server_;
     std::unique_ptr<NodeClient> client_;
     std::unique_ptr<AlarmForwarder> forwarder_;
     std::unique_ptr<TAlarmMail> mail_;
