@@ -11,8 +11,7 @@
 
 namespace canbus {
 
-inline kelcon::TCanFrame frame(std::uint32_t word, std::initializer_list<std::uint8_t> data)
-{
+inline kelcon::TCanFrame frame(std::uint32_t word, std::initializer_list<std::uint8_t> data) {
     kelcon::TCanFrame f;
     f.ident = word;
     f.len = std::uint8_t(data.size());
@@ -21,8 +20,7 @@ inline kelcon::TCanFrame frame(std::uint32_t word, std::initializer_list<std::ui
 }
 
 // A name frame half: building, floor and zone numbers, then five characters of the name.
-inline kelcon::TCanFrame nameFrame(std::uint32_t word, int zdan, int etaz, int zon, const QString& five)
-{
+inline kelcon::TCanFrame nameFrame(std::uint32_t word, int zdan, int etaz, int zon, const QString& five) {
     kelcon::TCanFrame f;
     f.ident = word;
     f.len = 8;
@@ -34,8 +32,7 @@ inline kelcon::TCanFrame nameFrame(std::uint32_t word, int zdan, int etaz, int z
     return f;
 }
 
-inline QString readFile(const QString& path)
-{
+inline QString readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }

@@ -20,8 +20,7 @@ namespace {
 
 class Dispatch : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         fake::reset();
         ASSERT_TRUE(dir.isValid());
         ConsoleEnv env;
@@ -33,25 +32,25 @@ protected:
         env.pause = [](int) {};
         env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
         console = std::make_unique<Console>(env);
-        console->hooks().nodeName = [](UzelIdent node) { return node == 3 ? QStringLiteral("Поселок") : QString(); };
+        console->hooks().nodeName = [](UzelIdent node) {
+            return node == 3 ? QStringLiteral("Поселок") : QString();
+        };
         ASSERT_TRUE(console->start());
         views.events.clear();
     }
 
-    int count(const QString& sql, const DbParams& params = {})
-    {
+    int count(const QString& sql, const DbParams& params = {}) {
         return console->eventDb().query(sql, params).at(0).at(0).toInt();
     }
-    int logged(std::uint32_t word, UzelIdent node)
-    {
+    int logged(std::uint32_t word, UzelIdent node) {
         return count(QStringLiteral("select count(*) from ") + frameLogTableName(now.date()) +
                          QStringLiteral(" where IdentCAN=:w and UzelIdent=:n"),
                      {{QStringLiteral("w"), int(std::int32_t(word))}, {QStringLiteral("n"), node}});
     }
-    int registered(int number, int type, UzelIdent node)
-    {
-        return count(QStringLiteral("select count(*) from SPISKEL where PriborNo=:p and TypeNo=:t and UzelIdent=:n"),
-                     {{QStringLiteral("p"), number}, {QStringLiteral("t"), type}, {QStringLiteral("n"), node}});
+    int registered(int number, int type, UzelIdent node) {
+        return count(
+            QStringLiteral("select count(*) from SPISKEL where PriborNo=:p and TypeNo=:t and UzelIdent=:n"),
+            {{QStringLiteral("p"), number}, {QStringLiteral("t"), type}, {QStringLiteral("n"), node}});
     }
 
     QTemporaryDir dir;
@@ -61,8 +60,7 @@ protected:
     std::unique_ptr<Console> console;
 };
 
-TEST_F(Dispatch, AlarmFrameBecomesTheAlarmLineEverywhere)
-{
+TEST_F(Dispatch, AlarmFrameBecomesTheAlarmLineEverywhere) {
     FrameDispatcher& d = console->dispatcher();
     const std::uint32_t key = makeDeviceKey(5, 8);
     d.dispatch(nameFrame(key | 0xDF04u, 2, 0, 0, QStringLiteral("Котел")), now, 0);
@@ -82,7 +80,8 @@ TEST_F(Dispatch, AlarmFrameBecomesTheAlarmLineEverywhere)
         order.push_back("forward");
         EXPECT_EQ(t, now);
         EXPECT_EQ(registered(5, 8, node), 1);
-        EXPECT_EQ(count(QStringLiteral("select count(*) from SPISAVAR where UzelIdent=:n"), {{"n", node}}), 1);
+        EXPECT_EQ(count(QStringLiteral("select count(*) from SPISAVAR where UzelIdent=:n"), {{"n", node}}),
+                  1);
         EXPECT_EQ(logged(alarm, node), 0) << "stored in the frame log after the alarm";
     };
 
@@ -129,8 +128,7 @@ TEST_F(Dispatch, AlarmFrameBecomesTheAlarmLineEverywhere)
     EXPECT_TRUE(views.errors.isEmpty()) << views.errors.join('\n').toStdString();
 }
 
-TEST_F(Dispatch, DatabaseFailureCostsOneFrame)
-{
+TEST_F(Dispatch, DatabaseFailureCostsOneFrame) {
     DbConnection& db = console->eventDb();
     // A register that refuses one controller, as a full or damaged table would refuse all of them.
     db.execute(QStringLiteral("CREATE EXCEPTION SPISKEL_REFUSED 'register refused'"));
@@ -143,7 +141,8 @@ TEST_F(Dispatch, DatabaseFailureCostsOneFrame)
     const std::uint32_t next = makeDeviceKey(998, 8) | kAlarmReport;
     d.dispatch(frame(refused, {0, 1}), now, 0);
     ASSERT_EQ(views.errors.size(), 1);
-    EXPECT_TRUE(views.errors[0].contains(QStringLiteral("register refused"))) << views.errors[0].toStdString();
+    EXPECT_TRUE(views.errors[0].contains(QStringLiteral("register refused")))
+        << views.errors[0].toStdString();
     EXPECT_EQ(views.texts().last(), views.errors[0]) << "the failure is an event line too";
     EXPECT_EQ(logged(refused, 0), 0) << "the frame's remaining steps are skipped";
     EXPECT_TRUE(views.alarms.isEmpty());
@@ -155,8 +154,7 @@ TEST_F(Dispatch, DatabaseFailureCostsOneFrame)
     EXPECT_EQ(views.alarms.size(), 1);
 }
 
-TEST_F(Dispatch, ShutdownSurvivesAFailedCommit)
-{
+TEST_F(Dispatch, ShutdownSurvivesAFailedCommit) {
     // The frame log's insert is prepared on the month's table, so dropping it cannot be
     // committed: the shutdown's commit fails.
     console->dispatcher().dispatch(frame(makeDeviceKey(7, 2) | kStateReport, {1, 0}), now, 0);
@@ -165,7 +163,8 @@ TEST_F(Dispatch, ShutdownSurvivesAFailedCommit)
     EXPECT_FALSE(console->eventDb().isOpen());
     const QStringList texts = views.texts();
     ASSERT_GE(texts.size(), 2);
-    EXPECT_TRUE(texts[texts.size() - 2].contains(QStringLiteral("CAN_0430"))) << texts.join('\n').toStdString();
+    EXPECT_TRUE(texts[texts.size() - 2].contains(QStringLiteral("CAN_0430")))
+        << texts.join('\n').toStdString();
     EXPECT_EQ(texts.last(), QStringLiteral("Закрываем программу"));
 }
 

@@ -20,28 +20,24 @@ namespace {
 // One database for all register cases; each case keeps to device numbers of its own.
 class Register : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         dir = std::make_unique<QTemporaryDir>();
         db = std::make_unique<DbConnection>(TransactionMode::ReadCommitted);
         ASSERT_TRUE(dir->isValid());
         ASSERT_EQ(openDatabases(dir->path(), *db), 0);
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         db.reset();
         dir.reset();
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         reg = std::make_unique<DeviceRegister>(*db, clock);
         reg->setNodeName([](UzelIdent node) { return node == 7 ? QStringLiteral("Заречье") : QString(); });
     }
 
     // The rows of one controller, ordered by node and circuit.
-    DbRows rows(int number, int type)
-    {
+    DbRows rows(int number, int type) {
         return db->query(QStringLiteral("select * from SPISKEL where PriborNo=:n and TypeNo=:t "
                                         "order by UzelIdent, NomKont"),
                          {{QStringLiteral("n"), number}, {QStringLiteral("t"), type}});
@@ -53,10 +49,11 @@ protected:
     std::unique_ptr<DeviceRegister> reg;
 };
 
-std::uint32_t word(int number, int type, std::uint32_t cls) { return makeDeviceKey(number, type) | cls; }
+std::uint32_t word(int number, int type, std::uint32_t cls) {
+    return makeDeviceKey(number, type) | cls;
+}
 
-TEST_F(Register, FirstFrameOfAnyKindInsertsTheRow)
-{
+TEST_F(Register, FirstFrameOfAnyKindInsertsTheRow) {
     struct Case {
         const char* name;
         int number, type;
@@ -66,7 +63,12 @@ TEST_F(Register, FirstFrameOfAnyKindInsertsTheRow)
         {"state report", 11, 8, frame(word(11, 8, kStateReport), {1, 0, 2, 0})},
         {"parameter report", 12, 4, frame(word(12, 4, kParameterReport), {0x20, 55, 0x21, 40})},
         {"alarm status", 13, 2, frame(word(13, 2, kAlarmStatus), {0, 0})},
-        {"remote request", 14, 8, []{ TCanFrame f = frame(word(14, 8, 0x8000E003u), {}); f.len = 0x40; return f; }()},
+        {"remote request", 14, 8,
+         [] {
+             TCanFrame f = frame(word(14, 8, 0x8000E003u), {});
+             f.len = 0x40;
+             return f;
+         }()},
         {"zone name of a KEL-06", 15, 6, nameFrame(word(15, 6, 0xD004u), 1, 2, 3, QStringLiteral("Зал 1"))},
     };
     for (const Case& c : cases) {
@@ -85,8 +87,7 @@ TEST_F(Register, FirstFrameOfAnyKindInsertsTheRow)
     EXPECT_EQ(rows(11, 8).size(), 1u);
 }
 
-TEST_F(Register, AlarmWordsAreStoredAndCleared)
-{
+TEST_F(Register, AlarmWordsAreStoredAndCleared) {
     reg->update(frame(word(5, 8, kAlarmReport), {1, 0x03}), 0);
     reg->update(frame(word(5, 8, kAlarmReport), {0, 0x05, 6, 0x01}), 0);
     DbRow r = rows(5, 8).at(0);
@@ -112,14 +113,14 @@ TEST_F(Register, AlarmWordsAreStoredAndCleared)
     EXPECT_EQ(rows(6, 6).at(0).toInt("SPISAVAR1"), 0x41);
 }
 
-TEST_F(Register, BuildingNameIsMergedFromItsHalves)
-{
+TEST_F(Register, BuildingNameIsMergedFromItsHalves) {
     const std::uint32_t first = word(30, 8, 0xDF04u), second = word(30, 8, 0xDF05u);
     reg->update(nameFrame(first, 3, 0, 0, QStringLiteral("Котел")), 0);
     EXPECT_EQ(rows(30, 8).at(0).toString("NAMEZDAN"), QStringLiteral("Котел"));
     EXPECT_EQ(rows(30, 8).at(0).toInt("NOMZDAN"), 3);
     reg->update(nameFrame(second, 0, 0, 0, QStringLiteral("ьная ")), 0);
-    DbRows r = db->query(QStringLiteral("select NameZdan || '|' as N, NomZdan from SPISKEL where PriborNo=30"));
+    DbRows r =
+        db->query(QStringLiteral("select NameZdan || '|' as N, NomZdan from SPISKEL where PriborNo=30"));
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].toString("N"), QStringLiteral("Котельная |")) << "ten characters, the blank included";
     EXPECT_EQ(r[0].toInt("NOMZDAN"), 3) << "the second half carries no numbers";
@@ -129,8 +130,7 @@ TEST_F(Register, BuildingNameIsMergedFromItsHalves)
     EXPECT_EQ(rows(31, 2).at(0).toString("NAMEZDAN"), QStringLiteral("     ная 1"));
 }
 
-TEST_F(Register, BuildingNameSpreadsToTheBuildingOnTheSameNode)
-{
+TEST_F(Register, BuildingNameSpreadsToTheBuildingOnTheSameNode) {
     const QString old = QStringLiteral("Школа");
     reg->update(nameFrame(word(40, 2, 0xDF04u), 3, 0, 0, old), 0);
     reg->update(nameFrame(word(41, 8, 0xDF04u), 3, 0, 0, old), 0);
@@ -143,8 +143,7 @@ TEST_F(Register, BuildingNameSpreadsToTheBuildingOnTheSameNode)
     EXPECT_EQ(rows(43, 2).at(0).toString("NAMEZDAN"), old) << "building 3 of another node";
 }
 
-TEST_F(Register, Kel06ZoneTemperatureGoesToItsCircuitRow)
-{
+TEST_F(Register, Kel06ZoneTemperatureGoesToItsCircuitRow) {
     for (int k = 0; k < 3; ++k)
         reg->update(nameFrame(word(50, 6, 0xD004u | std::uint32_t(k << 8)), 1, 2, k + 1,
                               QStringLiteral("Зона%1").arg(k)),
@@ -169,8 +168,7 @@ TEST_F(Register, Kel06ZoneTemperatureGoesToItsCircuitRow)
     EXPECT_EQ(after[3].toInt("TEMPZON"), 19);
 }
 
-TEST_F(Register, SameDeviceNumberOnTwoNodesGivesTwoRows)
-{
+TEST_F(Register, SameDeviceNumberOnTwoNodesGivesTwoRows) {
     const TCanFrame f = frame(word(60, 8, kStateReport), {1, 0});
     reg->update(f, 0);
     reg->update(f, 7);

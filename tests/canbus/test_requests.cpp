@@ -4,8 +4,8 @@
 #include "Support.h"
 
 #include "can/Adapter.h"
-#include "can/Requests.h"
 #include "can/RequestSender.h"
+#include "can/Requests.h"
 #include "core/ConsoleState.h"
 #include "core/EventLog.h"
 #include "nodelink/Messages.h"
@@ -20,8 +20,7 @@ namespace {
 
 class Requests : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         fake::reset();
         ASSERT_TRUE(dir.isValid());
         sender.sendToNode = [this](UzelIdent node, const QByteArray& bytes) {
@@ -45,8 +44,7 @@ protected:
 
 const std::uint32_t kKel08No5 = makeDeviceKey(5, 8);
 
-TEST_F(Requests, DeviceDataRequestOnTheOwnBus)
-{
+TEST_F(Requests, DeviceDataRequestOnTheOwnBus) {
     ASSERT_TRUE(bringUp());
     EXPECT_EQ(sender.SendRequest(0, DeviceDataWord(kKel08No5)), 0);
     ASSERT_EQ(sent().size(), 1u);
@@ -60,8 +58,7 @@ TEST_F(Requests, DeviceDataRequestOnTheOwnBus)
     EXPECT_EQ(sender.SendRequest(0, DeviceDataWord(kKel08No5)), 1);
 }
 
-TEST_F(Requests, WithoutAReadyAdapterNothingIsHandedOver)
-{
+TEST_F(Requests, WithoutAReadyAdapterNothingIsHandedOver) {
     state.settings.remoteControlOnly = true;
     EXPECT_FALSE(bringUp());
     EXPECT_EQ(sender.SendRequest(0, DeviceDataWord(kKel08No5)), 1);
@@ -71,8 +68,7 @@ TEST_F(Requests, WithoutAReadyAdapterNothingIsHandedOver)
     EXPECT_TRUE(fake::script().calls.empty()) << "the library is never touched";
 }
 
-TEST_F(Requests, ControllerBehindANodeGetsTheFrameAndSrc)
-{
+TEST_F(Requests, ControllerBehindANodeGetsTheFrameAndSrc) {
     ASSERT_TRUE(bringUp());
     const std::uint32_t w = DeviceDataWord(makeDeviceKey(9, 2));
     for (int result : {0, 1}) {
@@ -94,8 +90,7 @@ TEST_F(Requests, ControllerBehindANodeGetsTheFrameAndSrc)
     EXPECT_EQ(sender.SendRequest(4, w), 0);
 }
 
-TEST_F(Requests, SendDataFillsTheFrame)
-{
+TEST_F(Requests, SendDataFillsTheFrame) {
     ASSERT_TRUE(bringUp());
     const std::uint8_t data[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     EXPECT_EQ(sender.SendData(0, kKel08No5 | 0xA000u, data, 3), 0);
@@ -105,8 +100,7 @@ TEST_F(Requests, SendDataFillsTheFrame)
     EXPECT_EQ(sent()[0].data, (std::array<std::uint8_t, 8>{0x11, 0x22, 0x33, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(Requests, GatesForRequestsFromOtherNodes)
-{
+TEST_F(Requests, GatesForRequestsFromOtherNodes) {
     ASSERT_TRUE(bringUp());
     const std::uint32_t key = makeDeviceKey(5, 8);
     const std::uint8_t mode[5] = {1, 2, 0, 0, 0};
@@ -146,13 +140,14 @@ TEST_F(Requests, GatesForRequestsFromOtherNodes)
     EXPECT_EQ(sender.ExecuteRemoteRequest(0, cases[0].word), 1);
 }
 
-TEST_F(Requests, RemoteModeHandsTheRequestToTheClient)
-{
+TEST_F(Requests, RemoteModeHandsTheRequestToTheClient) {
     ASSERT_TRUE(bringUp());
     std::vector<std::uint32_t> requests;
     std::vector<int> counts;
     sender.sendRemoteRequest = [&](UzelIdent, std::uint32_t w) { requests.push_back(w); };
-    sender.sendRemoteFrame = [&](UzelIdent, std::uint32_t, const std::uint8_t*, int n) { counts.push_back(n); };
+    sender.sendRemoteFrame = [&](UzelIdent, std::uint32_t, const std::uint8_t*, int n) {
+        counts.push_back(n);
+    };
     state.remoteMode = true;
     const std::uint8_t data[2] = {1, 2};
 
