@@ -116,6 +116,8 @@ void NodeServer::onNewConnection() {
         auto c = std::make_shared<Connection>();
         c->socket = socket;
         c->address = dottedAddress(socket->peerAddress());
+        // What one read may add to the accumulator before the 64 KiB check sees it.
+        socket->setReadBufferSize(kMaxServerPending);
         connections_[socket] = c;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { closeConnection(socket); });
