@@ -57,11 +57,6 @@ void putFixedText(QByteArray& out, QByteArrayView text, qsizetype width, char pa
     out.append(width - n, pad);
 }
 
-std::uint8_t bcd(int v)
-{
-    return std::uint8_t(((v / 10) << 4) | (v % 10));
-}
-
 } // namespace
 
 QByteArrayView codeText(Code code)
@@ -344,14 +339,6 @@ QByteArray buildSc(TunnelLine line, QByteArrayView data)
         data = data.sliced(chunk.size());
     }
     return out;
-}
-
-std::array<std::uint8_t, 6> timeSyncData(const QDateTime& t)
-{
-    const QDate d = t.date();
-    const QTime tm = t.time();
-    return {bcd(tm.minute()),      bcd(tm.hour()),          std::uint8_t(d.dayOfWeek() - 1),
-            std::uint8_t(d.day()), std::uint8_t(d.month()), std::uint8_t(d.year() % 100)};
 }
 
 } // namespace kelcon

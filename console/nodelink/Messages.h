@@ -125,8 +125,4 @@ QByteArray buildSrc(const TCanFrame& frame); // the extended flag is set; a remo
 // Splits data into messages of at most 255 bytes, one after another in the result.
 QByteArray buildSc(TunnelLine line, QByteArrayView data);
 
-// The six data bytes of the daily time broadcast: minute and hour in BCD, weekday (Monday 0),
-// day, month, year mod 100.
-std::array<std::uint8_t, 6> timeSyncData(const QDateTime& t);
-
 } // namespace kelcon

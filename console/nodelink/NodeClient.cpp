@@ -1,11 +1,11 @@
 #include "nodelink/NodeClient.h"
 
 #include "can/DeviceRecord.h"
+#include "can/Requests.h"
 #include "core/Console.h"
 #include "core/Cp1251.h"
 #include "core/Views.h"
 #include "nodelink/ClientSensors.h"
-#include "nodelink/Scramble.h"
 
 #include <QPointer>
 
@@ -151,7 +151,7 @@ void NodeClient::SendRemoteFrame(UzelIdent node, std::uint32_t word, const std::
     const TSettings& s = console_.state().settings;
     const auto bytes =
         std::span<const std::uint8_t>(data, data ? std::size_t(std::clamp(count, 0, kMaxFrameData)) : 0u);
-    if (isSettingsWrite(word)) {
+    if (IsSettingsWrite(word)) {
         // Without changes over the network this console keeps setting changes to itself.
         if (s.changesOverNetwork)
             write(buildCpm(node, word, bytes, toCp1251(s.networkPassword)));
@@ -162,7 +162,7 @@ void NodeClient::SendRemoteFrame(UzelIdent node, std::uint32_t word, const std::
 
 void NodeClient::SendRemoteRequest(UzelIdent node, std::uint32_t word) {
     const TSettings& s = console_.state().settings;
-    if (isStepChange(word)) {
+    if (IsStepChange(word)) {
         if (s.changesOverNetwork)
             write(buildZpc(node, word, toCp1251(s.networkPassword)));
         return;

@@ -8,7 +8,6 @@
 #include "nodelink/ClientSensors.h"
 #include "nodelink/Parse.h"
 #include "nodelink/RemoteQueries.h"
-#include "nodelink/Scramble.h"
 #include "serial/SerialBridge.h"
 
 #include <QTcpSocket>
@@ -245,7 +244,7 @@ void NodeServer::handleFrameCommand(Connection& c, Code code, QByteArrayView msg
     RequestSender& requests = console_.requests();
     // Protected words travel only scrambled: a plain "CAN" or "ZCN" carrying one would let
     // anyone past the change password, so it is logged and not sent, whatever the setting.
-    const auto isProtected = [](std::uint32_t word) { return isSettingsWrite(word) || isStepChange(word); };
+    const auto isProtected = [](std::uint32_t word) { return IsSettingsWrite(word) || IsStepChange(word); };
     switch (code) {
     case Code::CAN:
         if (const auto f = parseCan(msg)) {

@@ -1,5 +1,6 @@
 #include "Parse.h"
 
+#include "can/Requests.h"
 #include "core/Cp1251.h"
 #include "nodelink/Scramble.h"
 
@@ -111,7 +112,7 @@ std::optional<FrameCommand> verifyCpm(QByteArrayView msg, QByteArrayView passwor
     c.ident = get<std::uint32_t>(p, 8);
     c.count = std::uint8_t(total - kCpmMinSize);
     std::memcpy(c.data.data(), plain.data() + 12, c.count);
-    if (!isSettingsWrite(c.ident) || sum != byteAt(msg, total - 1))
+    if (!IsSettingsWrite(c.ident) || sum != byteAt(msg, total - 1))
         return std::nullopt;
     return c;
 }
@@ -127,7 +128,7 @@ std::optional<FrameCommand> verifyZpc(QByteArrayView msg, QByteArrayView passwor
     FrameCommand c;
     c.node = get<std::int32_t>(p, 3);
     c.ident = get<std::uint32_t>(p, 7);
-    if (!isStepChange(c.ident) || sum != byteAt(msg, 11))
+    if (!IsStepChange(c.ident) || sum != byteAt(msg, 11))
         return std::nullopt;
     return c;
 }

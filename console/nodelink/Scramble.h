@@ -32,17 +32,4 @@ private:
 std::uint8_t scramble(std::span<std::uint8_t> bytes, const ScrambleKey& key);
 std::uint8_t descramble(std::span<std::uint8_t> bytes, const ScrambleKey& key);
 
-// The two classes of identifier words that change controller settings. Only the scrambled
-// messages may carry them.
-constexpr bool isSettingsWrite(std::uint32_t word)
-{
-    return (word & 0x8000E00Fu) == 0x0000A000u;
-}
-
-constexpr bool isStepChange(std::uint32_t word)
-{
-    const std::uint32_t op = word & 0x8000000Fu;
-    return op == 0x80000001u || op == 0x80000002u || (word & 0x8000FF0Fu) == 0x8000E006u;
-}
-
 } // namespace kelcon

@@ -92,4 +92,24 @@ TEST(Requests, TimeBroadcast)
               (std::array<std::uint8_t, 6>{0x00, 0x03, 4, 11, 12, 26}));
     EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2000, 1, 2), QTime(23, 59))),
               (std::array<std::uint8_t, 6>{0x59, 0x23, 6, 2, 1, 0}));
+    // Tuesday 9 March 2021; a one-digit hour keeps its leading BCD zero.
+    EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2021, 3, 9), QTime(14, 5, 7))),
+              (std::array<std::uint8_t, 6>{0x05, 0x14, 1, 9, 3, 21}));
+    EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2000, 1, 2), QTime(3, 59))),
+              (std::array<std::uint8_t, 6>{0x59, 0x03, 6, 2, 1, 0}));
+}
+
+TEST(Requests, ProtectedClasses)
+{
+    EXPECT_TRUE(IsSettingsWrite(0x0000A000u));
+    EXPECT_TRUE(IsSettingsWrite(0x7FFFBFF0u));
+    EXPECT_FALSE(IsSettingsWrite(0x8000A000u)) << "service bit set";
+    EXPECT_FALSE(IsSettingsWrite(0x0000A001u)) << "operation 1";
+    EXPECT_FALSE(IsSettingsWrite(0x0000C000u)) << "subject 6";
+    EXPECT_TRUE(IsStepChange(0x80000001u));
+    EXPECT_TRUE(IsStepChange(0x80A8FF02u));
+    EXPECT_TRUE(IsStepChange(0x8000E006u));
+    EXPECT_FALSE(IsStepChange(0x8000E106u)) << "parameter bits of the reset must be clear";
+    EXPECT_FALSE(IsStepChange(0x00000001u)) << "service bit clear";
+    EXPECT_FALSE(IsStepChange(0x80000003u));
 }

@@ -234,10 +234,6 @@ TEST(Messages, TowardsGsmNode)
     EXPECT_TRUE(buildSc(TunnelLine::Com2, {}).isEmpty());
     EXPECT_TRUE(buildSc(TunnelLine::Rs485, "x").startsWith("SC5"));
 
-    // Tuesday 9 March 2021, 14:05.
-    EXPECT_EQ(timeSyncData(kStamp), (std::array<std::uint8_t, 6>{0x05, 0x14, 1, 9, 3, 21}));
-    EXPECT_EQ(timeSyncData(QDateTime(QDate(2000, 1, 2), QTime(3, 59))),
-              (std::array<std::uint8_t, 6>{0x59, 0x03, 6, 2, 1, 0}));
 }
 
 TEST(Scrambling, KeyBytesAndChecksum)
@@ -340,17 +336,3 @@ TEST(Scrambling, Acceptance)
     EXPECT_EQ(buildCan(1, 0, span(nine)).size(), 20);
 }
 
-TEST(Scrambling, ProtectedClasses)
-{
-    EXPECT_TRUE(isSettingsWrite(0x0000A000u));
-    EXPECT_TRUE(isSettingsWrite(0x7FFFBFF0u));
-    EXPECT_FALSE(isSettingsWrite(0x8000A000u)) << "service bit set";
-    EXPECT_FALSE(isSettingsWrite(0x0000A001u)) << "operation 1";
-    EXPECT_FALSE(isSettingsWrite(0x0000C000u)) << "subject 6";
-    EXPECT_TRUE(isStepChange(0x80000001u));
-    EXPECT_TRUE(isStepChange(0x80A8FF02u));
-    EXPECT_TRUE(isStepChange(0x8000E006u));
-    EXPECT_FALSE(isStepChange(0x8000E106u)) << "parameter bits of the reset must be clear";
-    EXPECT_FALSE(isStepChange(0x00000001u)) << "service bit clear";
-    EXPECT_FALSE(isStepChange(0x80000003u));
-}
