@@ -132,15 +132,15 @@ TEST_F(Register, BuildingNameIsMergedFromItsHalves) {
 
 TEST_F(Register, BuildingNameSpreadsToTheBuildingOnTheSameNode) {
     const QString old = QStringLiteral("Школа");
-    reg->update(nameFrame(word(40, 2, 0xDF04u), 3, 0, 0, old), 0);
-    reg->update(nameFrame(word(41, 8, 0xDF04u), 3, 0, 0, old), 0);
-    reg->update(nameFrame(word(42, 4, 0xDF04u), 4, 0, 0, old), 0);
-    reg->update(nameFrame(word(43, 2, 0xDF04u), 3, 0, 0, old), 7);
+    reg->update(nameFrame(word(40, 2, 0xDF04u), 23, 0, 0, old), 0);
+    reg->update(nameFrame(word(41, 8, 0xDF04u), 23, 0, 0, old), 0);
+    reg->update(nameFrame(word(42, 4, 0xDF04u), 24, 0, 0, old), 0);
+    reg->update(nameFrame(word(43, 2, 0xDF04u), 23, 0, 0, old), 7);
 
-    reg->update(nameFrame(word(40, 2, 0xDF04u), 3, 0, 0, QStringLiteral("Котел")), 0);
+    reg->update(nameFrame(word(40, 2, 0xDF04u), 23, 0, 0, QStringLiteral("Котел")), 0);
     EXPECT_EQ(rows(41, 8).at(0).toString("NAMEZDAN"), QStringLiteral("Котел")) << "same building, same node";
     EXPECT_EQ(rows(42, 4).at(0).toString("NAMEZDAN"), old) << "another building";
-    EXPECT_EQ(rows(43, 2).at(0).toString("NAMEZDAN"), old) << "building 3 of another node";
+    EXPECT_EQ(rows(43, 2).at(0).toString("NAMEZDAN"), old) << "the same building number on another node";
 }
 
 TEST_F(Register, Kel06ZoneTemperatureGoesToItsCircuitRow) {
