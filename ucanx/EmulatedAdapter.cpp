@@ -125,7 +125,12 @@ std::unique_ptr<EmulatedAdapter> EmulatedAdapter::open(const ChannelTarget& targ
     // frames can flow, the way the driver's open is.
     if (device->state() == QCanBusDevice::ConnectingState) {
         QEventLoop wait;
-        QTimer::singleShot(kConnectTimeoutMs, &wait, &QEventLoop::quit);
+        // A timer of our own, gone when this returns: a single-shot timer would outlive the call,
+        // and firing after the console unloaded the library it would run code that is not mapped.
+        QTimer timeout;
+        timeout.setSingleShot(true);
+        QObject::connect(&timeout, &QTimer::timeout, &wait, &QEventLoop::quit);
+        timeout.start(kConnectTimeoutMs);
         QObject::connect(device.get(), &QCanBusDevice::stateChanged, &wait,
                          [&wait](QCanBusDevice::CanBusDeviceState s) {
                              if (s != QCanBusDevice::ConnectingState)

@@ -7,23 +7,23 @@
 #include <QThread>
 
 #include <csignal>
-#include <sys/socket.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
-
-namespace {
-
-int stopPipe[2] = {-1, -1};
-
-void onStopSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] auto n = ::write(stopPipe[1], &c, 1);
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
+    // SIGTERM and SIGINT leave the program the way "Вы&ход" does. They are blocked before any
+    // thread exists, so no thread (the database engine's included) is interrupted by them, and
+    // are read from a descriptor by the event loop. The Firebird client would otherwise handle
+    // them itself by shutting the engine down from another thread while this one is inside it.
+    sigset_t stopSet;
+    sigemptyset(&stopSet);
+    sigaddset(&stopSet, SIGTERM);
+    sigaddset(&stopSet, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
+    const int stopSignals = ::signalfd(-1, &stopSet, SFD_CLOEXEC);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kelcon"));
     QApplication::setApplicationDisplayName(QStringLiteral("Диспетчеризация KEL"));
@@ -48,23 +48,6 @@ int main(int argc, char** argv)
     window.attach(&system);
     alarms.onClose = [&] { AcknowledgeAlarms(system.console(), &alarms); };
 
-    // SIGTERM and SIGINT leave the program the way "Вы&ход" does.
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, stopPipe) == 0) {
-        auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
-            char c;
-            [[maybe_unused]] auto n = ::read(stopPipe[0], &c, 1);
-            system.shutDown();
-            QCoreApplication::exit(0);
-        });
-        struct sigaction sa = {};
-        sa.sa_handler = onStopSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGINT, &sa, nullptr);
-    }
-
     window.show();
     if (!system.start())
         return 0;
@@ -72,5 +55,13 @@ int main(int argc, char** argv)
     for (const auto& node : system.console().remoteNodes())
         entries << node.entry();
     window.fillRemoteNodes(entries);
+
+    QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
+        signalfd_siginfo info;
+        [[maybe_unused]] auto n = ::read(stopSignals, &info, sizeof info);
+        system.shutDown();
+        QCoreApplication::exit(0);
+    });
     return app.exec();
 }
