@@ -45,9 +45,10 @@ protected:
 
     QString report() {
         return QStringLiteral("\nKelcon.log:\n") + e2e::readFile(dir.filePath(QStringLiteral("Kelcon.log"))) +
-               QStringLiteral("\nKelError.log:\n") + e2e::readFile(dir.filePath(QStringLiteral("KelError.log"))) +
-               QStringLiteral("\nkelcon:\n") + QString::fromUtf8(kelcon.readAll()) + QStringLiteral("\nkelsim:\n") +
-               simOutput + QString::fromUtf8(kelsim.readAll());
+               QStringLiteral("\nKelError.log:\n") +
+               e2e::readFile(dir.filePath(QStringLiteral("KelError.log"))) + QStringLiteral("\nkelcon:\n") +
+               QString::fromUtf8(kelcon.readAll()) + QStringLiteral("\nkelsim:\n") + simOutput +
+               QString::fromUtf8(kelsim.readAll());
     }
 
     QTemporaryDir tmp;
@@ -76,9 +77,8 @@ TEST_F(Demo, SimulatedPlantReachesTheConsoleAndTheConsoleStopsInOrder) {
     kelsim.setWorkingDirectory(dir.path());
     kelsim.setProcessChannelMode(QProcess::MergedChannels);
     kelsim.setStandardInputFile(QProcess::nullDevice());
-    kelsim.start(QStringLiteral(KELSIM_PROGRAM),
-                 {QStringLiteral("--bus"), bus, QStringLiteral("--node"),
-                  QStringLiteral("127.0.0.1:%1").arg(remotePort)});
+    kelsim.start(QStringLiteral(KELSIM_PROGRAM), {QStringLiteral("--bus"), bus, QStringLiteral("--node"),
+                                                  QStringLiteral("127.0.0.1:%1").arg(remotePort)});
     ASSERT_TRUE(kelsim.waitForStarted(5000)) << kelsim.errorString().toStdString();
     const QString busUp = QStringLiteral("bus %1 connected").arg(bus);
     QDeadlineTimer simDeadline(10000);
@@ -116,7 +116,8 @@ TEST_F(Demo, SimulatedPlantReachesTheConsoleAndTheConsoleStopsInOrder) {
     ASSERT_TRUE(kelcon.waitForFinished(30000)) << report().toStdString();
     EXPECT_EQ(kelcon.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(kelcon.exitCode(), 0) << report().toStdString();
-    EXPECT_TRUE(e2e::readFile(dir.filePath(QStringLiteral("Kelcon.log"))).endsWith(QStringLiteral("->Закрываем программу\n")))
+    EXPECT_TRUE(e2e::readFile(dir.filePath(QStringLiteral("Kelcon.log")))
+                    .endsWith(QStringLiteral("->Закрываем программу\n")))
         << report().toStdString();
 
     kelsim.terminate();

@@ -150,8 +150,8 @@ protected:
 
         // The node's messages first, at this second's time, then the tick's adapter poll.
         const auto taken = [&] {
-            return console().state().receivedFrames ==
-                   quint32(node->framesSent() + nodeMessages + busFrames - qint64(fake::script().incoming.size()));
+            return console().state().receivedFrames == quint32(node->framesSent() + nodeMessages + busFrames -
+                                                               qint64(fake::script().incoming.size()));
         };
         console().tick();
         QDeadlineTimer deadline(5000);
@@ -170,9 +170,10 @@ protected:
     // One controller's frames as the month's log table holds them, in the order they came.
     std::vector<LoggedFrame> logged(UzelIdent uzel, int number, int type) {
         std::vector<LoggedFrame> out;
-        const QString sql = QStringLiteral("select DateInf, IdentCAN, LengData, DataCAN12, DataCAN34, DataCAN56, "
-                                           "DataCAN78 from ") +
-                            frameLogTableName(kStart.date()) + QStringLiteral(" where UzelIdent=:u order by DateInf");
+        const QString sql =
+            QStringLiteral("select DateInf, IdentCAN, LengData, DataCAN12, DataCAN34, DataCAN56, "
+                           "DataCAN78 from ") +
+            frameLogTableName(kStart.date()) + QStringLiteral(" where UzelIdent=:u order by DateInf");
         console().eventDb().forEach(sql, {{QStringLiteral("u"), uzel}}, [&](const DbRow& row) {
             LoggedFrame f;
             f.time = row.toDateTime(QStringLiteral("DATEINF"));
@@ -228,8 +229,9 @@ TEST_F(PlantHour, ConsoleFollowsTheDefaultPlantForAnHour) {
         {at(0, 40), QStringLiteral("Авария 1 насоса 1 контура  на KEL-08 (Школа №5) адрес № 0005")},
         {at(2, 0), QStringLiteral("Авария датчика температуры 3 контура  на KEL-04 (Школа №5) адрес № 0012")},
         {at(3, 0), QStringLiteral("Авария - нет напряжения  на KEL-08 (Северный) адрес № 0007") + sever},
-        {at(5, 0), QStringLiteral("Внимание: появилось напряжение, авария снята  на KEL-08 (Северный) адрес № 0007") +
-                       sever},
+        {at(5, 0),
+         QStringLiteral("Внимание: появилось напряжение, авария снята  на KEL-08 (Северный) адрес № 0007") +
+             sever},
         {at(6, 0), QStringLiteral("Конфликт адресов KEL-06 адрес № 0034")},
         {at(8, 0), QStringLiteral("Авария 1 насоса 2 контура  на KEL-02 (Северный) адрес № 0024") + sever},
     };
@@ -272,7 +274,9 @@ TEST_F(PlantHour, ConsoleFollowsTheDefaultPlantForAnHour) {
         SCOPED_TRACE(deviceTitle(k->type(), k->number()).toStdString());
         const DbRows rows =
             db.query(QStringLiteral("select * from SPISKEL where UzelIdent=:u and PriborNo=:n and TypeNo=:t"),
-                     {{QStringLiteral("u"), k->uzel()}, {QStringLiteral("n"), k->number()}, {QStringLiteral("t"), k->type()}});
+                     {{QStringLiteral("u"), k->uzel()},
+                      {QStringLiteral("n"), k->number()},
+                      {QStringLiteral("t"), k->type()}});
         ASSERT_FALSE(rows.empty());
         const KontrollerDesc& desc = sim->plant().kontrollery[std::size_t(&k - &sim->kontrollery()[0])];
         std::set<int> zones;
