@@ -112,7 +112,8 @@ bool Console::start()
         if (!state_.settings.remoteControlOnly)
             adapter_.setUp();
 
-        timer_.start();
+        if (env_.ownTimer)
+            timer_.start();
         running_ = true;
         started_ = true;
 
@@ -229,6 +230,11 @@ void Console::tick()
 
     if (now.time().second() != 0)
         return;
+    // The timer is not tied to the clock: a late tick and the next one can both fall on second 0.
+    const QDateTime minute(now.date(), QTime(now.time().hour(), now.time().minute()));
+    if (minute == lastMinuteRun_)
+        return;
+    lastMinuteRun_ = minute;
     minuteTasks(now);
     if (now.time().minute() != 0)
         return;

@@ -34,6 +34,8 @@ struct ConsoleEnv {
     Adapter::Loader loadAdapterLibrary; // unset: libucanx.so through the system's search
     // Pause between attempts at a locked event database; tests pass a no-op.
     std::function<void(int ms)> pause;
+    // False: the caller drives tick() itself (tests with a manual clock); no timer of our own.
+    bool ownTimer = true;
 };
 
 // Subsystems that join later hang in here; a hook left unset is skipped.
@@ -120,6 +122,7 @@ private:
     CommitScheduler commits_;
     QTimer timer_;
     QList<SettingsStore::RemoteNode> remoteNodes_;
+    QDateTime lastMinuteRun_; // two ticks within one second 0 must not run a minute twice
     bool running_ = false;
     bool started_ = false;
 };
