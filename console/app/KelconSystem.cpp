@@ -1,7 +1,5 @@
 #include "app/KelconSystem.h"
 
-#include "serial/BridgeParam.h"
-
 namespace kelcon {
 
 KelconSystem::KelconSystem(ConsoleEnv env, Options options, QObject* parent)
@@ -36,19 +34,7 @@ KelconSystem::KelconSystem(ConsoleEnv env, Options options, QObject* parent)
 
     bridge1_ = std::make_unique<SerialBridge>(1, post);
     bridge2_ = std::make_unique<SerialBridge>(2, post);
-    console_.hooks().configureBridge = [this](int n, const TComParam& p) {
-        BridgeParam b;
-        b.enabled = p.on;
-        b.baudIndex = p.baudIndex;
-        b.dataBitsIndex = p.dataBitsIndex;
-        b.stopBitsIndex = p.stopBitsIndex;
-        b.parityCode = p.parityIndex;
-        b.tcpPort = p.port;
-        SerialBridge& bridge = this->bridge(n);
-        bridge.apply(b);
-        if (b.enabled)
-            bridge.startListening();
-    };
+    console_.hooks().configureBridge = [this](int n, const TComParam& p) { bridge(n).load(p); };
     console_.hooks().bridgeListening = [this](int n) { return bridge(n).isListening(); };
 }
 

@@ -1,5 +1,7 @@
 #include "serial/SerialBridge.h"
 
+#include "serial/PortSettings.h"
+
 #include <QTcpSocket>
 
 namespace kelcon {
@@ -37,7 +39,7 @@ SerialBridge::SerialBridge(int comNumber, EventSink postEvent, QObject* parent)
     serial_.setStopBits(QSerialPort::OneStop);
     serial_.setParity(QSerialPort::NoParity);
     serial_.setFlowControl(QSerialPort::NoFlowControl);
-    tcpPort_ = defaultBridgeParam(comNumber).tcpPort;
+    tcpPort_ = comNumber == 2 ? kDefaultCom2Port : kDefaultCom1Port;
 
     connect(&server_, &QTcpServer::newConnection, this, &SerialBridge::onNewConnection);
     connect(&serial_, &QSerialPort::readyRead, this, &SerialBridge::onSerialData);
@@ -49,52 +51,34 @@ SerialBridge::~SerialBridge()
     stopListening();
 }
 
-bool SerialBridge::loadSetting(const QString& value)
-{
-    if (value.trimmed().isEmpty()) {
-        apply(defaultBridgeParam(comNumber_));
-        return true;
-    }
-    if (!value.startsWith(u'1'))
-        return false;
-    const auto p = parseBridgeParam(value);
-    if (!p) {
-        // A value no reader can use leaves the bridge off instead of stopping the start-up.
-        post(QStringLiteral("Неверная настройка порта: \"%1\"").arg(value.trimmed()));
-        return false;
-    }
-    apply(*p);
-    startListening();
-    return false;
-}
-
-void SerialBridge::postStartedIfListening()
-{
-    if (isListening())
-        post(QStringLiteral("Старт сервиса удаленного доступа"));
-}
-
-void SerialBridge::reconfigure(const BridgeParam& p)
+void SerialBridge::load(const TComParam& p)
 {
     apply(p);
-    if (p.enabled && !isListening()) {
+    if (p.on)
+        startListening();
+}
+
+void SerialBridge::reconfigure(const TComParam& p)
+{
+    apply(p);
+    if (p.on && !isListening()) {
         if (startListening())
             post(QStringLiteral("Старт сервиса удаленного доступа"));
-    } else if (!p.enabled && isListening()) {
+    } else if (!p.on && isListening()) {
         stopListening();
         post(QStringLiteral("Остановлен сервис удаленного доступа"));
     }
 }
 
-void SerialBridge::apply(const BridgeParam& p)
+void SerialBridge::apply(const TComParam& p)
 {
     serial_.setBaudRate(baudRateOfIndex(p.baudIndex));
     serial_.setDataBits(dataBitsOfIndex(p.dataBitsIndex));
     serial_.setStopBits(stopBitsOfIndex(p.stopBitsIndex));
-    serial_.setParity(parityOfCode(p.parityCode));
-    if (p.tcpPort != tcpPort_ && isListening())
+    serial_.setParity(parityOfCode(p.parityIndex));
+    if (p.port != tcpPort_ && isListening())
         stopListening();
-    tcpPort_ = p.tcpPort;
+    tcpPort_ = p.port;
 }
 
 bool SerialBridge::startListening()

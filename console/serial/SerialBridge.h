@@ -1,6 +1,6 @@
 #pragma once
 
-#include "serial/BridgeParam.h"
+#include "storage/Settings.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -35,17 +35,15 @@ public:
 
     void setPeerName(PeerNameFn peerName) { peerName_ = std::move(peerName); }
 
-    // Start-up: a blank value applies the defaults and returns true so that the caller stores
-    // formatBridgeParam(defaultBridgeParam(n)); an enabled value is applied and listened on;
-    // a disabled one changes nothing.
-    bool loadSetting(const QString& value);
-    void postStartedIfListening();
+    // Start-up (the console's configureBridge): serial settings and TCP port, listening when on.
+    // The console posts the start line once every bridge is configured.
+    void load(const TComParam& p);
 
     // The settings dialog: apply everything, start or stop the listener, post what changed.
-    void reconfigure(const BridgeParam& p);
+    void reconfigure(const TComParam& p);
 
     // Serial settings and TCP port only; a listener running on another port is stopped.
-    void apply(const BridgeParam& p);
+    void apply(const TComParam& p);
     bool startListening(); // posts a line when the TCP port cannot be opened
     void stopListening();
 

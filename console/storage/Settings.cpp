@@ -2,6 +2,8 @@
 
 #include "storage/Schema.h"
 
+#include <algorithm>
+
 namespace kelcon {
 
 namespace {
@@ -82,31 +84,43 @@ QList<SettingsStore::RemoteNode> SettingsStore::remoteNodes() {
 }
 
 QString formatComParam(const TComParam& p) {
-    const auto digit = [](int i) { return QString::number(qBound(0, i, 15), 16).toUpper(); };
+    const auto inList = [](int i, int first, int last) { return i >= first && i <= last; };
+    if (!inList(p.baudIndex, kMinBaudIndex, kMaxBaudIndex) ||
+        !inList(p.dataBitsIndex, 0, kMaxDataBitsIndex) || !inList(p.stopBitsIndex, 0, kMaxStopBitsIndex) ||
+        !inList(p.parityIndex, 0, kMaxParityIndex) || p.port == 0)
+        return {};
+    const auto digit = [](int i) { return QString::number(i, 16).toUpper(); };
     return QString(p.on ? u'1' : u'0') + digit(p.baudIndex) + digit(p.dataBitsIndex) +
            digit(p.stopBitsIndex) + digit(p.parityIndex) + QString::number(p.port);
 }
 
-TComParam parseComParam(const QString& value, quint16 defaultPort, QString* error) {
+TComParam parseComParam(const QString& stored, quint16 defaultPort, QString* error) {
+    QString value = stored;
+    while (!value.isEmpty() && value.back().isSpace())
+        value.chop(1);
     TComParam p;
     p.on = value.startsWith(u'1');
     p.port = defaultPort;
     QStringList bad;
-    // Baud indexes 10-15 come as one hex digit so that the later fields keep their places.
-    const auto field = [&](qsizetype pos, int base, int& out, const char* what) {
+    // Baud indexes 10-15 come as one hex digit so that the later fields keep their places. An index
+    // outside its list would reach the serial port as a setting it cannot take (baud rate 0).
+    const auto field = [&](qsizetype pos, int base, int first, int last, int& out, const char* what) {
         bool ok = false;
         const int v = pos < value.size() ? QString(value[pos]).toInt(&ok, base) : 0;
-        if (ok)
+        if (ok && v >= first && v <= last)
             out = v;
         else
             bad << QString::fromUtf8(what);
     };
-    field(1, 16, p.baudIndex, "скорость");
-    field(2, 10, p.dataBitsIndex, "биты данных");
-    field(3, 10, p.stopBitsIndex, "стоповые биты");
-    field(4, 10, p.parityIndex, "четность");
-    bool ok = false;
-    const uint port = value.mid(5).toUInt(&ok, 10);
+    field(1, 16, kMinBaudIndex, kMaxBaudIndex, p.baudIndex, "скорость");
+    field(2, 10, 0, kMaxDataBitsIndex, p.dataBitsIndex, "биты данных");
+    field(3, 10, 0, kMaxStopBitsIndex, p.stopBitsIndex, "стоповые биты");
+    field(4, 10, 0, kMaxParityIndex, p.parityIndex, "четность");
+    // Digits only: the number reader would take a sign or blanks around the number.
+    const QString digits = value.mid(5);
+    bool ok = !digits.isEmpty() &&
+              std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const uint port = ok ? digits.toUInt(&ok, 10) : 0;
     if (ok && port >= 1 && port <= 65535)
         p.port = quint16(port);
     else

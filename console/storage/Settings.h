@@ -72,13 +72,25 @@ struct TComParam {
     int stopBitsIndex = 0; // one
     int parityIndex = 0;   // none
     quint16 port = 0;
+
+    bool operator==(const TComParam&) const = default;
 };
 
+// The lists of the settings dialog: baud rates 110 to 256000, 5 to 8 data bits, 1, 1.5 or 2 stop
+// bits, no, odd or even parity.
+constexpr int kMinBaudIndex = 1;
+constexpr int kMaxBaudIndex = 15;
+constexpr int kMaxDataBitsIndex = 3;
+constexpr int kMaxStopBitsIndex = 2;
+constexpr int kMaxParityIndex = 2;
+
 // Character 1 is "1" for on; characters 2-5 the four indexes; the rest the TCP port. Baud indexes
-// 10-15 are written as one hex digit "A"-"F" so the later fields keep their places.
+// 10-15 are written as one hex digit "A"-"F" so the later fields keep their places. A parameter
+// outside the lists, or port 0, gives empty text: nothing unreadable gets stored.
 QString formatComParam(const TComParam& p);
-// A field that is not of that form takes its default (the port: `defaultPort`) and `error`, when
-// given, names the fields that were wrong; it is left empty for a good value.
+// A field that is not of that form, or an index outside its list, takes its default (the port:
+// `defaultPort`) and `error`, when given, names the fields that were wrong; it is left empty for a
+// good value. Trailing blanks of a stored value do not count.
 TComParam parseComParam(const QString& value, quint16 defaultPort, QString* error = nullptr);
 
 // What start-up loads into the main window's state; the caller applies it to the sockets and the

@@ -198,16 +198,23 @@ TEST_F(ConsoleTest, MissingLibraryIsReportedAtStartAndEveryMinute)
 TEST_F(ConsoleTest, RemoteControlOnlyNeverTouchesTheAdapter)
 {
     writeSetting(QStringLiteral("only_remot"), QStringLiteral("true"));
+    writeSetting(QStringLiteral("com1_param"), QStringLiteral("1D3005123"));
     auto c = make();
     bool serverStarted = false;
     c->hooks().startServer = [&](quint16 port) {
         serverStarted = port == 4462;
         return true;
     };
+    // Bridge 1 is on; bridge 2, stored off, is left alone.
+    QList<std::pair<int, TComParam>> bridges;
+    c->hooks().configureBridge = [&](int n, const TComParam& p) { bridges.append({n, p}); };
+    c->hooks().bridgeListening = [&](int n) { return n == 1; };
     ASSERT_TRUE(c->start());
     EXPECT_EQ(loads, 0);
     EXPECT_TRUE(serverStarted);
-    EXPECT_EQ(views.texts(), QStringList{QStringLiteral("Старт сервиса удаленного управления")});
+    EXPECT_EQ(bridges, (QList<std::pair<int, TComParam>>{{1, TComParam{true, 13, 3, 0, 0, 5123}}}));
+    EXPECT_EQ(views.texts(), (QStringList{QStringLiteral("Старт сервиса удаленного управления"),
+                                          QStringLiteral("COM1: Старт сервиса удаленного доступа")}));
     c->tick();
     EXPECT_EQ(views.status, QStringLiteral("-   только удаленное управление     | F1 - Помощь"));
     EXPECT_EQ(views.hint, QStringLiteral(": только удаленное управление"));
@@ -305,6 +312,8 @@ TEST_F(ConsoleTest, MinuteAndHourTasksRunInOrder)
     clock.set(QDateTime(QDate(2030, 4, 1), QTime(12, 1, 0)));
     c->tick();
     EXPECT_EQ(ran, QStringList({"expire", "mail", "reconnect", "inactive", "update"}));
+    c->tick();
+    EXPECT_EQ(ran.size(), 5) << "a second tick within the same second 0 runs no minute task again";
 
     ran.clear();
     c->state().remoteLinkUp = true;

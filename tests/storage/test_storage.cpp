@@ -566,14 +566,34 @@ TEST(ComParam, FormatAndParse) {
         TComParam p;
         QString error;
     };
+    const QString all = QStringLiteral("скорость, биты данных, стоповые биты, четность, порт");
     const Case cases[] = {
         {"default of bridge 1", "073005000", {false, 7, 3, 0, 0, 5000}, ""},
+        {"default of bridge 2", "073005001", {false, 7, 3, 0, 0, 5001}, ""},
         {"on, 115200 as hex E", "1E3125010", {true, 14, 3, 1, 2, 5010}, ""},
         {"baud index 10", "1A3004001", {true, 10, 3, 0, 0, 4001}, ""},
+        {"index 13 is D", "1D3004001", {true, 13, 3, 0, 0, 4001}, ""},
+        {"index 15 is F", "0F3005000", {false, 15, 3, 0, 0, 5000}, ""},
+        {"index 9 is the last decimal digit, highest port", "1931165535", {true, 9, 3, 1, 1, 65535}, ""},
+        {"110 baud, 5 bits, 2 stop bits, even, a short port", "1102222", {true, 1, 0, 2, 2, 22}, ""},
+        {"anything but 1 is off", "X73005000", {false, 7, 3, 0, 0, 5000}, ""},
         {"lower-case hex read too", "1f3004001", {true, 15, 3, 0, 0, 4001}, ""},
+        {"stored blank padding ignored", "1A3005002    ", {true, 10, 3, 0, 0, 5002}, ""},
+        {"never stored", "", {false, 7, 3, 0, 0, 5000}, all},
+        {"a blank-padded empty row", "          ", {false, 7, 3, 0, 0, 5000}, all},
         {"port missing", "1730", {true, 7, 3, 0, 0, 5000}, "четность, порт"},
+        {"no port after the indexes", "17300", {true, 7, 3, 0, 0, 5000}, "порт"},
         {"port zero", "173000", {true, 7, 3, 0, 0, 5000}, "порт"},
         {"letters in the port", "17300a", {true, 7, 3, 0, 0, 5000}, "порт"},
+        {"letter inside the port", "1730050x0", {true, 7, 3, 0, 0, 5000}, "порт"},
+        {"blank inside the port", "17300 5000", {true, 7, 3, 0, 0, 5000}, "порт"},
+        {"signed port", "17300-5000", {true, 7, 3, 0, 0, 5000}, "порт"},
+        {"port out of range", "1730065536", {true, 7, 3, 0, 0, 5000}, "порт"},
+        {"baud index 0 is in no list", "103005001", {true, 7, 3, 0, 0, 5001}, "скорость"},
+        {"baud index past F", "1G3005001", {true, 7, 3, 0, 0, 5001}, "скорость"},
+        {"data-bits index 4", "174005001", {true, 7, 3, 0, 0, 5001}, "биты данных"},
+        {"stop-bits index 3", "173305001", {true, 7, 3, 0, 0, 5001}, "стоповые биты"},
+        {"parity code 3", "173035001", {true, 7, 3, 0, 0, 5001}, "четность"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -584,8 +604,24 @@ TEST(ComParam, FormatAndParse) {
                   std::tuple(c.p.on, c.p.baudIndex, c.p.dataBitsIndex, c.p.stopBitsIndex, c.p.parityIndex,
                              c.p.port));
         if (c.error.isEmpty()) {
-            EXPECT_EQ(formatComParam(p), c.text.toUpper());
+            // The on flag is written back as "0" or "1" whatever character it was read from.
+            QString expected = c.text.trimmed().toUpper();
+            expected[0] = c.p.on ? u'1' : u'0';
+            EXPECT_EQ(formatComParam(p), expected);
         }
+    }
+}
+
+TEST(ComParam, NothingUnreadableIsFormatted) {
+    const TComParam broken[] = {
+        {false, 0, 3, 0, 0, 5000},  {false, 16, 3, 0, 0, 5000}, {false, 7, 4, 0, 0, 5000},
+        {false, 7, 3, 3, 0, 5000},  {false, 7, 3, 0, 3, 5000},  {false, 7, 3, 0, 0, 0},
+        {false, 7, -1, 0, 0, 5000},
+    };
+    for (const TComParam& p : broken) {
+        SCOPED_TRACE(testing::PrintToString(
+            std::tuple(p.baudIndex, p.dataBitsIndex, p.stopBitsIndex, p.parityIndex, p.port)));
+        EXPECT_TRUE(formatComParam(p).isEmpty());
     }
 }
 
