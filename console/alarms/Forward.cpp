@@ -144,6 +144,9 @@ void AlarmForwarder::onClosed() {
         Qt::QueuedConnection);
 }
 
+namespace {
+
+// A length past the eight data bytes (a peer's garbage) is cut to them.
 QString ForwardedAlarmText(Console& console, const SpAvar& alarm, const QString& peerName) {
     TCanFrame f;
     f.ident = alarm.ident;
@@ -160,10 +163,12 @@ QString ForwardedAlarmText(Console& console, const SpAvar& alarm, const QString&
     return text + QStringLiteral(" на: ") + peerName;
 }
 
-void PostForwardedAlarm(Console& console, MainView* view, const SpAvar& alarm, const QString& peerName) {
+} // namespace
+
+void PostForwardedAlarm(Console& console, const SpAvar& alarm, const QString& peerName) {
     const QString text = ForwardedAlarmText(console, alarm, peerName);
     console.state().alarmIndicatorOn = true;
-    if (view)
+    if (MainView* view = console.view())
         view->restoreFromTray();
     // A time no clock can show (a peer's garbage) gives way to the time of arrival.
     QDateTime time = fromDayCount(alarm.time);

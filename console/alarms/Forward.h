@@ -14,7 +14,6 @@
 namespace kelcon {
 
 class Console;
-class MainView;
 
 // A "SAP" alarm message of a GSM node waiting to be passed on; only the text travels.
 struct SpAvarPlata {
@@ -65,10 +64,10 @@ private:
     qint64 batchUnwritten_ = 0;
 };
 
-// The dispatcher's side of a "PAS": the alarm line of the record, " на: " and the sending node's
-// name, posted with the record's time; the alarm signal goes on and the window comes up.
-QString ForwardedAlarmText(Console& console, const SpAvar& alarm, const QString& peerName);
-void PostForwardedAlarm(Console& console, MainView* view, const SpAvar& alarm, const QString& peerName);
+// The dispatcher's side of a "PAS" (the node-link server calls it): the alarm line of the record,
+// " на: " and the sending node's name, posted with the record's time; the alarm signal goes on and
+// the main window comes up.
+void PostForwardedAlarm(Console& console, const SpAvar& alarm, const QString& peerName);
 
 // Hands the forwarder to the console: the dispatcher's alarm hand-over and the minute retry.
 void attachAlarmForwarder(Console& console, AlarmForwarder& forwarder);

@@ -7,12 +7,10 @@ KelconSystem::KelconSystem(ConsoleEnv env, Options options, QObject* parent)
 {
     auto post = [this](const QString& text) { console_.log().PostEvent(text); };
 
-    server_ = std::make_unique<NodeServer>(console_,
-                                           NodeServerViews{console_.view(), console_.popup(), console_.prompt()});
+    server_ = std::make_unique<NodeServer>(console_);
     server_->install();
 
     client_ = std::make_unique<NodeClient>(console_);
-    client_->setViews({console_.prompt(), console_.view(), console_.popup()});
     attachNodeClient(console_, *client_);
 
     forwarder_ = std::make_unique<AlarmForwarder>(console_);

@@ -63,8 +63,8 @@ void NodeClient::toggle(const QString& entry) {
 }
 
 void NodeClient::connectTo(const QString& entry) {
-    if (views_.popup)
-        views_.popup->hide();
+    if (auto* popup = console_.popup())
+        popup->hide();
     ConsoleState& state = console_.state();
     entry_ = entry;
     host_ = addressOf(entry);
@@ -72,19 +72,19 @@ void NodeClient::connectTo(const QString& entry) {
     state.remoteMode = true;
     post(QStringLiteral("Попытка соединения..."));
     open();
-    if (views_.view)
-        views_.view->setTitle((console_.applicationTitle() + captionSuffix()).trimmed());
+    if (auto* view = console_.view())
+        view->setTitle((console_.applicationTitle() + captionSuffix()).trimmed());
 }
 
 void NodeClient::disconnectRemote() {
-    if (views_.popup)
-        views_.popup->hide();
+    if (auto* popup = console_.popup())
+        popup->hide();
     ConsoleState& state = console_.state();
     state.remoteMode = false;
     socket_.abort();
     state.remoteLinkUp = false;
-    if (views_.view)
-        views_.view->setTitle(console_.applicationTitle());
+    if (auto* view = console_.view())
+        view->setTitle(console_.applicationTitle());
 }
 
 void NodeClient::close() {
@@ -139,8 +139,8 @@ void NodeClient::write(const QByteArray& bytes) {
 
 bool NodeClient::sendRequest(const QByteArray& message) {
     if (!console_.state().remoteLinkUp) {
-        if (views_.prompt)
-            views_.prompt->information(noLinkText());
+        if (auto* prompt = console_.prompt())
+            prompt->information(noLinkText());
         return false;
     }
     write(message);
@@ -193,8 +193,8 @@ void NodeClient::onReadyRead() {
         }
     } catch (const DbError& e) {
         post(e.text());
-        if (views_.prompt)
-            views_.prompt->error(e.text());
+        if (auto* prompt = console_.prompt())
+            prompt->error(e.text());
     }
 }
 

@@ -15,10 +15,7 @@
 
 namespace kelcon {
 
-class AlarmPopup;
 class Console;
-class MainView;
-class OperatorPrompt;
 class TUstr;
 
 // A window that waits for what the remote node sends back: the open list window or the trend
@@ -39,13 +36,6 @@ public:
     virtual void refresh() {}
 };
 
-// The windows the client speaks to; any may be absent (headless runs).
-struct ClientViews {
-    OperatorPrompt* prompt = nullptr;
-    MainView* view = nullptr;
-    AlarmPopup* popup = nullptr;
-};
-
 // The client of remote mode: one connection to another console's node-link server, over which
 // this console's lists, trends and requests are served. Alarm forwarding has a connection of its
 // own, so what the operator connected to stays connected to.
@@ -55,7 +45,6 @@ public:
     explicit NodeClient(Console& console, QObject* parent = nullptr);
     ~NodeClient() override;
 
-    void setViews(const ClientViews& views) { views_ = views; }
     // The open list window (ActiveListWindow) and the trend window; nullptr when closed.
     void setActiveList(RemoteReplyConsumer* consumer) { activeList_ = consumer; }
     void setTrend(RemoteReplyConsumer* consumer) { trend_ = consumer; }
@@ -108,7 +97,6 @@ private:
     void post(const QString& text);
 
     Console& console_;
-    ClientViews views_;
     QTcpSocket socket_;
     ClientReceiver receiver_;
     QString entry_;

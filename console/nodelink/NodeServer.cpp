@@ -1,5 +1,6 @@
 #include "nodelink/NodeServer.h"
 
+#include "alarms/Forward.h"
 #include "can/DeviceRecord.h"
 #include "can/Requests.h"
 #include "core/Console.h"
@@ -44,8 +45,8 @@ LoggedCommand commandOf(Code code, const FrameCommand& f) {
 
 } // namespace
 
-NodeServer::NodeServer(Console& console, NodeServerViews views, QObject* parent)
-    : QObject(parent), console_(console), views_(views),
+NodeServer::NodeServer(Console& console, QObject* parent)
+    : QObject(parent), console_(console),
       registry_(
           console.eventDb(), [this](const QString& text) { console_.log().PostEvent(text); },
           [this](QTcpSocket* link) { closeConnection(link); }) {
@@ -155,8 +156,8 @@ QString NodeServer::peerName(const Connection& c) const {
 
 void NodeServer::reportDatabaseError(const QString& text) {
     console_.log().PostEvent(text);
-    if (views_.prompt)
-        views_.prompt->error(text);
+    if (auto* prompt = console_.prompt())
+        prompt->error(text);
 }
 
 void NodeServer::onReadyRead(QTcpSocket* socket) {
@@ -165,8 +166,8 @@ void NodeServer::onReadyRead(QTcpSocket* socket) {
         return;
     // Whoever made this connection speak has seen the alarm by now.
     if (console_.state().alarmIndicatorOn) {
-        if (views_.popup)
-            views_.popup->hide();
+        if (auto* popup = console_.popup())
+            popup->hide();
         console_.state().alarmIndicatorOn = false;
     }
     // Handlers may close this very connection (a relay to a console that stopped reading); the
@@ -353,21 +354,8 @@ void NodeServer::handleRequest(Connection& c, Code code, QByteArrayView msg) {
 }
 
 void NodeServer::handlePas(Connection& c, QByteArrayView msg) {
-    const auto alarm = parsePas(msg);
-    if (!alarm)
-        return;
-    TCanFrame frame;
-    frame.ident = alarm->ident;
-    frame.len = alarm->len;
-    std::copy(std::begin(alarm->data), std::end(alarm->data), frame.data.begin());
-    const auto& alarmText = console_.dispatcher().alarmText;
-    const QString text =
-        (alarmText ? alarmText(frame, 0).text : QString()) + QStringLiteral(" на: ") + peerName(c);
-    console_.state().alarmIndicatorOn = true;
-    if (views_.view)
-        views_.view->restoreFromTray();
-    const QDateTime when = fromDayCount(alarm->time);
-    console_.log().PostEventAt(text, when.isValid() ? when : console_.clock().now());
+    if (const auto alarm = parsePas(msg))
+        PostForwardedAlarm(console_, *alarm, peerName(c));
 }
 
 void NodeServer::handleGsm(Connection& c, Code code, QByteArrayView msg) {
@@ -389,8 +377,8 @@ void NodeServer::handleGsm(Connection& c, Code code, QByteArrayView msg) {
             const QString text = sapText(*m) + QStringLiteral(" на узле: \"") +
                                  registry_.NodeNameOfLink(link) + QLatin1Char('"');
             state.alarmIndicatorOn = true;
-            if (views_.view)
-                views_.view->restoreFromTray();
+            if (auto* view = console_.view())
+                view->restoreFromTray();
             console_.log().PostEventAt(text, console_.clock().now());
             if (forwardAlarmText)
                 forwardAlarmText(msg.toByteArray());

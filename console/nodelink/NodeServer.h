@@ -20,23 +20,14 @@ class QTcpSocket;
 
 namespace kelcon {
 
-class AlarmPopup;
 class Console;
-class MainView;
-class OperatorPrompt;
 class TUstr;
-
-// The windows the server touches: the pop-up alarm list is hidden by any read (someone is at a
-// remote console), alarms from nodes restore the main window, database errors are shown.
-struct NodeServerViews {
-    MainView* view = nullptr;
-    AlarmPopup* popup = nullptr;
-    OperatorPrompt* prompt = nullptr;
-};
 
 // The node-link server of a console: consoles and GSM nodes on the remote-link port. Every
 // connection has its own receiver; a message is handled completely in the read event that
-// completes it, and every reply is built whole and written once.
+// completes it, and every reply is built whole and written once. Of the console's windows, the
+// pop-up alarm list is hidden by any read (someone is at a remote console), alarms from nodes
+// restore the main window, database errors are shown.
 class NodeServer : public QObject {
     Q_OBJECT
 public:
@@ -44,7 +35,7 @@ public:
     // console's memory growing without end.
     static constexpr qint64 kMaxConsoleBacklog = qint64(4) * 1024 * 1024;
 
-    NodeServer(Console& console, NodeServerViews views = {}, QObject* parent = nullptr);
+    explicit NodeServer(Console& console, QObject* parent = nullptr);
     ~NodeServer() override;
 
     // Fills the console's hooks (server start and stop, minute expiry, time broadcast, node
@@ -96,7 +87,6 @@ private:
     void reportDatabaseError(const QString& text);
 
     Console& console_;
-    NodeServerViews views_;
     QTcpServer server_;
     TGSMClientDB registry_;
     std::map<QTcpSocket*, std::shared_ptr<Connection>> connections_;

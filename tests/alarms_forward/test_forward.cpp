@@ -89,7 +89,7 @@ TEST_F(ForwardTest, AlarmsRaisedTogetherTravelInOneConnectionInOrder) {
 
     // The dispatcher's side of one of them.
     views.events.clear();
-    PostForwardedAlarm(*console, &views, *first, QStringLiteral("Котельная 5"));
+    PostForwardedAlarm(*console, *first, QStringLiteral("Котельная 5"));
     EXPECT_EQ(views.events.value(0),
               QStringLiteral("01.04.2030 12:00:05 ->Конфликт адресов KEL-04 адрес № 0017 на: "
                              "Котельная 5"));

@@ -78,7 +78,6 @@ protected:
         console = std::make_unique<Console>(env);
         client = std::make_unique<NodeClient>(*console);
         attachNodeClient(*console, *client);
-        client->setViews({&views, &views, &views});
         ASSERT_TRUE(console->start());
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
         console->state().settings.remotePort = server.serverPort();

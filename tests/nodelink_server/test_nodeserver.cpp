@@ -277,7 +277,7 @@ protected:
         env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
         console = std::make_unique<Console>(env);
         ASSERT_TRUE(console->start());
-        server = std::make_unique<NodeServer>(*console, NodeServerViews{&views, &views, &views});
+        server = std::make_unique<NodeServer>(*console);
         server->install();
     }
     void TearDown() override {
