@@ -10,48 +10,31 @@ namespace {
 
 constexpr std::array<qint32, kMaxBaudIndex> kBaudRates = {
     110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr std::array kDataBits = {QSerialPort::Data5, QSerialPort::Data6, QSerialPort::Data7,
+                                  QSerialPort::Data8};
+constexpr std::array kStopBits = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
+constexpr std::array kParities = {QSerialPort::NoParity, QSerialPort::OddParity, QSerialPort::EvenParity};
+
+template <class T, std::size_t N> T listValue(const std::array<T, N>& list, int position, T outside) {
+    return position >= 0 && std::size_t(position) < N ? list[std::size_t(position)] : outside;
+}
 
 } // namespace
 
 qint32 baudRateOfIndex(int index) {
-    if (index < kMinBaudIndex || index > kMaxBaudIndex)
-        return 0;
-    return kBaudRates[static_cast<std::size_t>(index - 1)];
+    return listValue(kBaudRates, index - kMinBaudIndex, 0);
 }
 
 QSerialPort::DataBits dataBitsOfIndex(int index) {
-    switch (index) {
-    case 0:
-        return QSerialPort::Data5;
-    case 1:
-        return QSerialPort::Data6;
-    case 2:
-        return QSerialPort::Data7;
-    default:
-        return QSerialPort::Data8;
-    }
+    return listValue(kDataBits, index, QSerialPort::Data8);
 }
 
 QSerialPort::StopBits stopBitsOfIndex(int index) {
-    switch (index) {
-    case 1:
-        return QSerialPort::OneAndHalfStop;
-    case 2:
-        return QSerialPort::TwoStop;
-    default:
-        return QSerialPort::OneStop;
-    }
+    return listValue(kStopBits, index, QSerialPort::OneStop);
 }
 
 QSerialPort::Parity parityOfCode(int code) {
-    switch (code) {
-    case 1:
-        return QSerialPort::OddParity;
-    case 2:
-        return QSerialPort::EvenParity;
-    default:
-        return QSerialPort::NoParity;
-    }
+    return listValue(kParities, code, QSerialPort::NoParity);
 }
 
 } // namespace kelcon

@@ -87,29 +87,49 @@ TEST(Requests, CommandFrames)
 
 TEST(Requests, TimeBroadcast)
 {
-    // Friday 11 December 2026.
-    EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2026, 12, 11), QTime(3, 0, 5))),
-              (std::array<std::uint8_t, 6>{0x00, 0x03, 4, 11, 12, 26}));
-    EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2000, 1, 2), QTime(23, 59))),
-              (std::array<std::uint8_t, 6>{0x59, 0x23, 6, 2, 1, 0}));
-    // Tuesday 9 March 2021; a one-digit hour keeps its leading BCD zero.
-    EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2021, 3, 9), QTime(14, 5, 7))),
-              (std::array<std::uint8_t, 6>{0x05, 0x14, 1, 9, 3, 21}));
-    EXPECT_EQ(TimeBroadcastData(QDateTime(QDate(2000, 1, 2), QTime(3, 59))),
-              (std::array<std::uint8_t, 6>{0x59, 0x03, 6, 2, 1, 0}));
+    struct Case {
+        const char* name;
+        QDateTime time;
+        std::array<std::uint8_t, 6> data;
+    };
+    const Case cases[] = {
+        {"Friday 11 December 2026, seconds dropped", QDateTime(QDate(2026, 12, 11), QTime(3, 0, 5)),
+         {0x00, 0x03, 4, 11, 12, 26}},
+        {"Sunday is 6, year 2000 is 0", QDateTime(QDate(2000, 1, 2), QTime(23, 59)), {0x59, 0x23, 6, 2, 1, 0}},
+        {"Tuesday 9 March 2021", QDateTime(QDate(2021, 3, 9), QTime(14, 5, 7)), {0x05, 0x14, 1, 9, 3, 21}},
+        {"a one-digit hour keeps its leading BCD zero", QDateTime(QDate(2000, 1, 2), QTime(3, 59)),
+         {0x59, 0x03, 6, 2, 1, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TimeBroadcastData(c.time), c.data);
+    }
 }
 
 TEST(Requests, ProtectedClasses)
 {
-    EXPECT_TRUE(IsSettingsWrite(0x0000A000u));
-    EXPECT_TRUE(IsSettingsWrite(0x7FFFBFF0u));
-    EXPECT_FALSE(IsSettingsWrite(0x8000A000u)) << "service bit set";
-    EXPECT_FALSE(IsSettingsWrite(0x0000A001u)) << "operation 1";
-    EXPECT_FALSE(IsSettingsWrite(0x0000C000u)) << "subject 6";
-    EXPECT_TRUE(IsStepChange(0x80000001u));
-    EXPECT_TRUE(IsStepChange(0x80A8FF02u));
-    EXPECT_TRUE(IsStepChange(0x8000E006u));
-    EXPECT_FALSE(IsStepChange(0x8000E106u)) << "parameter bits of the reset must be clear";
-    EXPECT_FALSE(IsStepChange(0x00000001u)) << "service bit clear";
-    EXPECT_FALSE(IsStepChange(0x80000003u));
+    struct Case {
+        const char* name;
+        std::uint32_t word;
+        bool settingsWrite;
+        bool stepChange;
+    };
+    const Case cases[] = {
+        {"mode command", 0x0000A000u, true, false},
+        {"group command, every key bit set", 0x7FFFBFF0u, true, false},
+        {"command with the service bit set", 0x8000A000u, false, false},
+        {"command subject with operation 1", 0x0000A001u, false, false},
+        {"subject 6", 0x0000C000u, false, false},
+        {"step up", 0x80000001u, false, true},
+        {"step down", 0x80A8FF02u, false, true},
+        {"alarm reset", 0x8000E006u, false, true},
+        {"parameter bits of the reset must be clear", 0x8000E106u, false, false},
+        {"step with the service bit clear", 0x00000001u, false, false},
+        {"device data", 0x80000003u, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(IsSettingsWrite(c.word), c.settingsWrite);
+        EXPECT_EQ(IsStepChange(c.word), c.stepChange);
+    }
 }
