@@ -64,22 +64,22 @@ CanAttachment::~CanAttachment() {
         device_->disconnectDevice();
 }
 
-std::unique_ptr<CanAttachment> CanAttachment::open(const QString& spec, QString* error) {
-    const int colon = spec.indexOf(u':');
+std::unique_ptr<CanAttachment> CanAttachment::open(const QString& busName, QString* error) {
+    const int colon = busName.indexOf(u':');
     if (colon <= 0) {
-        *error = QStringLiteral("bus \"%1\": expected plugin:iface, e.g. virtualcan:can0").arg(spec);
+        *error = QStringLiteral("bus \"%1\": expected plugin:iface, e.g. virtualcan:can0").arg(busName);
         return nullptr;
     }
-    const QString plugin = spec.left(colon), iface = spec.mid(colon + 1);
+    const QString plugin = busName.left(colon), iface = busName.mid(colon + 1);
     QString text;
     QCanBusDevice* device = QCanBus::instance()->createDevice(plugin, iface, &text);
     if (!device) {
-        *error = QStringLiteral("bus \"%1\": %2").arg(spec, text);
+        *error = QStringLiteral("bus \"%1\": %2").arg(busName, text);
         return nullptr;
     }
     std::unique_ptr<CanAttachment> a(new CanAttachment(device));
     if (!device->connectDevice()) {
-        *error = QStringLiteral("bus \"%1\": %2").arg(spec, device->errorString());
+        *error = QStringLiteral("bus \"%1\": %2").arg(busName, device->errorString());
         return nullptr;
     }
     return a;

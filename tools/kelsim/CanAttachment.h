@@ -26,7 +26,7 @@ public:
     ~CanAttachment() override;
 
     // Nothing when the plugin or the interface does not exist; `error` then says why.
-    static std::unique_ptr<CanAttachment> open(const QString& spec, QString* error);
+    static std::unique_ptr<CanAttachment> open(const QString& busName, QString* error);
 
     bool isConnected() const;
     // Frames written before the device is connected wait (the virtual bus connects asynchronously).

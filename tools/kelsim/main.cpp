@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     const QCommandLineOption faultOpt(
         QStringLiteral("fault"),
         QStringLiteral("Add a scheduled fault, as a plant file's fault line without \"fault\"."),
-        QStringLiteral("spec"));
+        QStringLiteral("line"));
     const QCommandLineOption noFaultsOpt(QStringLiteral("no-faults"),
                                          QStringLiteral("Drop the plant's fault schedule."));
     const QCommandLineOption seedOpt(QStringLiteral("seed"), QStringLiteral("Random seed (default 1)."),
@@ -135,11 +135,11 @@ int main(int argc, char** argv) {
     }
     if (cli.isSet(noFaultsOpt))
         plant.faults.clear();
-    for (const QString& spec : cli.values(faultOpt)) {
+    for (const QString& faultLine : cli.values(faultOpt)) {
         QString error;
-        const auto f = parseFaultLine(spec, plant, &error);
+        const auto f = parseFaultLine(faultLine, plant, &error);
         if (!f)
-            fail(QStringLiteral("--fault \"%1\": %2").arg(spec, error));
+            fail(QStringLiteral("--fault \"%1\": %2").arg(faultLine, error));
         plant.faults.push_back(*f);
     }
 
