@@ -1,7 +1,7 @@
 #pragma once
 
 #include "../core/FakeAdapter.h"
-#include "../core/Recorders.h"
+#include "../core/HeadlessEnv.h"
 
 #include "core/Console.h"
 
@@ -52,13 +52,7 @@ protected:
     }
 
     void startConsole() {
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         console = std::make_unique<Console>(env);
         ASSERT_TRUE(console->start());
         views.events.clear();

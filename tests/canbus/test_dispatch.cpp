@@ -1,7 +1,7 @@
 // The frame dispatcher of a started console: frame log, register, alarm line and its records, in
 // order, for frames of the own bus and of other nodes; a database failure costs one frame only.
 #include "FakeAdapter.h"
-#include "Recorders.h"
+#include "../core/HeadlessEnv.h"
 #include "Support.h"
 
 #include "core/Console.h"
@@ -23,14 +23,7 @@ protected:
     void SetUp() override {
         fake::reset();
         ASSERT_TRUE(dir.isValid());
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.pause = [](int) {};
-        env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         console = std::make_unique<Console>(env);
         console->hooks().nodeName = [](UzelIdent node) {
             return node == 3 ? QStringLiteral("Поселок") : QString();

@@ -1,7 +1,7 @@
 // The console with the real adapter library on Qt's virtual CAN bus. A device of the test plays a
 // KEL-08 on the same bus: its frames must reach the register, the frame log and the error log, and
 // the console's requests must reach it with their identifier words.
-#include "Recorders.h"
+#include "../core/HeadlessEnv.h"
 #include "Support.h"
 
 #include "can/Requests.h"
@@ -70,13 +70,8 @@ protected:
         conf.write(QStringLiteral("1 = virtualcan:%1\n").arg(bus).toUtf8());
         conf.close();
 
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.pause = [](int) {};
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
+        env.loadAdapterLibrary = nullptr;
         console = std::make_unique<Console>(env); // the program's own loader: libucanx.so
         ASSERT_TRUE(console->start());
         ASSERT_TRUE(console->state().adapterReady) << views.texts().join('\n').toStdString();

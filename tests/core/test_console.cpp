@@ -1,5 +1,5 @@
 #include "FakeAdapter.h"
-#include "Recorders.h"
+#include "HeadlessEnv.h"
 
 #include "can/RequestSender.h"
 #include "core/Console.h"
@@ -41,12 +41,7 @@ protected:
 
     std::unique_ptr<Console> make(bool withLibrary = true)
     {
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         env.pause = [this](int ms) { pauses << ms; };
         env.loadAdapterLibrary = [withLibrary, this]() -> std::unique_ptr<UcanxLibrary> {
             ++loads;
@@ -150,12 +145,7 @@ TEST_F(ConsoleTest, AdapterSetUpFailuresAreLoggedAndRetriedEveryMinute)
         views = RecordingViews{};
         k.spoil(fake::script());
         QTemporaryDir own;
-        ConsoleEnv env;
-        env.folder = own.path();
-        env.clock = &clock;
-        env.view = &views;
-        env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
-        Console c(env);
+        Console c(headlessEnv(own.path(), clock, views));
         clock.set(QDateTime(QDate(2030, 4, 1), QTime(12, 0, 5)));
         ASSERT_TRUE(c.start());
         EXPECT_FALSE(c.state().adapterReady);

@@ -3,7 +3,7 @@
 // the plant); the remote site's GSM node connects to the console's node-link server over loopback.
 // Console and plant share one manual clock, moved a second at a time.
 #include "FakeAdapter.h"
-#include "Recorders.h"
+#include "../core/HeadlessEnv.h"
 #include "Support.h"
 
 #include "NodeAttachment.h"
@@ -76,14 +76,7 @@ protected:
         port = e2e::freePort();
         e2e::presetSetting(dir.path(), QStringLiteral("portremot"), QString::number(port));
 
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.pause = [](int) {};
-        env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         system = std::make_unique<KelconSystem>(env, KelconSystem::Options{});
         hold = std::make_unique<HoldTickTimer>(system->console());
         ASSERT_TRUE(system->start());

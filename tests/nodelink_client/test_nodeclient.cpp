@@ -1,4 +1,4 @@
-#include "../core/Recorders.h"
+#include "../core/HeadlessEnv.h"
 
 #include "can/DeviceRecord.h"
 #include "core/Console.h"
@@ -68,12 +68,7 @@ class NodeClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         env.loadAdapterLibrary = [] { return std::unique_ptr<UcanxLibrary>(); };
         console = std::make_unique<Console>(env);
         client = std::make_unique<NodeClient>(*console);

@@ -1,5 +1,5 @@
 #include "FakeAdapter.h"
-#include "Recorders.h"
+#include "../core/HeadlessEnv.h"
 
 #include "can/DeviceRecord.h"
 #include "can/Requests.h"
@@ -267,14 +267,7 @@ protected:
     void SetUp() override {
         fake::reset();
         ASSERT_TRUE(dir.isValid());
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.pause = [](int) {};
-        env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         console = std::make_unique<Console>(env);
         ASSERT_TRUE(console->start());
         server = std::make_unique<NodeServer>(*console);

@@ -2,7 +2,7 @@
 // (the scripted adapter), A has no adapter of its own and reaches B's data and bus over the node
 // link, and passes its alarms on to B as the dispatcher.
 #include "FakeAdapter.h"
-#include "Recorders.h"
+#include "../core/HeadlessEnv.h"
 
 #include "app/KelconSystem.h"
 #include "can/Requests.h"
@@ -84,13 +84,7 @@ struct Station {
     std::unique_ptr<KelconSystem> system;
 
     void start(bool withAdapter) {
-        ConsoleEnv env;
-        env.folder = dir.path();
-        env.clock = &clock;
-        env.prompt = &views;
-        env.view = &views;
-        env.popup = &views;
-        env.pause = [](int) {};
+        ConsoleEnv env = headlessEnv(dir.path(), clock, views);
         env.ownTimer = false;
         if (withAdapter)
             env.loadAdapterLibrary = [] { return ucanxFromTable(fake::api()); };
