@@ -439,35 +439,24 @@ DbConnection::~DbConnection() {
 }
 
 void DbConnection::create(const QString& file) {
-    close();
-    const QByteArray params = dpb(true);
-    const QByteArray path = QFile::encodeName(file);
-    d_->att = guarded([&](ThrowStatusWrapper* st) {
-        IProvider* prov = master()->getDispatcher();
-        IAttachment* a = nullptr;
-        try {
-            a = prov->createDatabase(st, path.constData(), unsigned(params.size()),
-                                     reinterpret_cast<const unsigned char*>(params.constData()));
-        } catch (...) {
-            prov->release();
-            throw;
-        }
-        prov->release();
-        return a;
-    });
-    file_ = file;
+    attach(file, true);
 }
 
 void DbConnection::open(const QString& file) {
+    attach(file, false);
+}
+
+void DbConnection::attach(const QString& file, bool create) {
     close();
-    const QByteArray params = dpb(false);
+    const QByteArray params = dpb(create);
     const QByteArray path = QFile::encodeName(file);
     d_->att = guarded([&](ThrowStatusWrapper* st) {
         IProvider* prov = master()->getDispatcher();
         IAttachment* a = nullptr;
         try {
-            a = prov->attachDatabase(st, path.constData(), unsigned(params.size()),
-                                     reinterpret_cast<const unsigned char*>(params.constData()));
+            const auto* bytes = reinterpret_cast<const unsigned char*>(params.constData());
+            a = create ? prov->createDatabase(st, path.constData(), unsigned(params.size()), bytes)
+                       : prov->attachDatabase(st, path.constData(), unsigned(params.size()), bytes);
         } catch (...) {
             prov->release();
             throw;

@@ -144,6 +144,7 @@ public:
     struct Impl;
 
 private:
+    void attach(const QString& file, bool create);
     PreparedStatement& statementFor(const QString& sql, std::unique_ptr<PreparedStatement>& own);
     void forEachIn(PreparedStatement& s, const std::function<bool(const DbRow&)>& row);
 
